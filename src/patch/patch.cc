@@ -1,0 +1,26 @@
+#include "patch/patch.h"
+
+#include <cmath>
+#include <cstring>
+
+Vco* Patch::find_vco(const char* name) const {
+  for (Vco* vco : vcos)  // newest first: the latest of two namesakes wins
+    if (std::strcmp(vco->name, name) == 0) return vco;
+  return nullptr;
+}
+
+double note_frequency(int32_t n) {
+  return 8.1757989 * std::pow(2.0, (static_cast<double>(n) + 11.0) / 12.0);
+}
+
+Patch* load_and_report(const char* path) {
+  Patch* patch = new Patch;
+  std::string error;
+  if (!patch->load(path, error)) {
+    std::fprintf(stderr, "wsy: cannot read the patch file \"%s\": %s\n", path, error.c_str());
+    delete patch;
+    return nullptr;
+  }
+  patch->report();
+  return patch;
+}

@@ -1,0 +1,81 @@
+#pragma once
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "synth/mixer.h"
+#include "synth/random.h"
+#include "synth/vca.h"
+#include "synth/vco.h"
+
+// A 32-bit note that the main thread writes and the audio thread reads, one
+// whole word at a time. Copyable so that link groups can live in vectors
+// (copies are only made while loading, before the audio thread exists).
+struct SharedNote {
+  std::atomic<int32_t> value{0};
+  SharedNote() = default;
+  SharedNote(const SharedNote& other) : value(other.load()) {}
+  SharedNote& operator=(const SharedNote& other) { store(other.load()); return *this; }
+  int32_t load() const { return value.load(std::memory_order_relaxed); }
+  void store(int32_t v) { value.store(v, std::memory_order_relaxed); }
+};
+
+// How a link's parameter name acts on its target, found once at load time.
+enum Modulation : uint8_t { kModAmp = 1, kModFreq = 2, kModPhase = 4 };
+
+// The incoming links of one oscillator. The lists are paired by index, newest
+// link first. A null source is a name that matched no oscillator: it is silent.
+struct VcoLinkGroup {
+  std::vector<Vco*> sources;
+  std::vector<std::string> params;
+  std::vector<std::string> source_names;  // as written in the file, for the report
+  std::vector<uint8_t> modulations;       // Modulation bits of each param
+  Vco* target = nullptr;
+  SharedNote note;                        // added to the patch's base note
+};
+
+// The inputs of one mixer, paired by index, newest link first.
+struct MixerLinkGroup {
+  std::vector<Vco*> sources;
+  std::vector<std::string> input_names;
+  std::vector<std::string> source_names;
+  std::vector<int> input_slots;  // index into the mixer's inputs, or -1: stores nothing
+  Mixer* target = nullptr;
+};
+
+// The whole synthesizer in memory. Built on the main thread before the audio
+// stream exists; afterwards only `output`, `base_note`, the note of
+// vco_links[0] and the modules' own state change. Nothing is ever freed.
+struct Patch {
+  static constexpr const char* kDefaultFile = "RODUV_2.WSY";
+
+  float output = 0;
+  std::atomic<int32_t> base_note{58};
+  std::vector<MixerLinkGroup> mixer_links;  // every list: newest first
+  std::vector<VcoLinkGroup> vco_links;
+  std::vector<Vco*> vcos;
+  std::vector<Vca*> vcas;
+  std::vector<Mixer*> mixers;
+
+  Random noise;                     // the audio thread's generator (noise waveform)
+  FILE* console = stdout;           // loader trace and report
+  FILE* diagnostics = stderr;       // warnings about the patch file
+
+  // Reads a patch file, printing the loader's trace. False, with `error` set,
+  // when the file cannot be read at all; malformed entries only warn.
+  bool load(const char* path, std::string& error);
+  void report() const;
+  Vco* find_vco(const char* name) const;
+
+  void evaluate();
+  float get_output() const { return output; }
+};
+
+// Start-up's first step for both programs: a new Patch loaded from `path` and
+// reported. Null, after a message on standard error, when the file cannot be read.
+Patch* load_and_report(const char* path);
+
+// Pitch of note n in hertz, in double precision: 8.1757989 * 2^((n + 11) / 12).
+double note_frequency(int32_t n);

@@ -1,0 +1,39 @@
+#pragma once
+#include <cstdint>
+
+#include "synth/random.h"
+
+// One oscillator: a phase accumulator in cycles and one of five waveforms.
+// Base values are what the patch sets; the current values are restored from
+// them by reset() and then modulated, sample by sample, by the evaluation.
+struct Vco {
+  enum Waveform : int32_t { kSine = 1, kRamp = 2, kShiftedRamp = 3, kSquare3 = 4, kNoise = 5 };
+  static constexpr int kNameSize = 80;
+
+  float output = 0;
+  char name[kNameSize] = "Emptynamed_VCO";
+  float phase = 0;
+  float base_phase_offset = 1.0f;  // a whole cycle: no shift, but something for phase modulation to scale
+  float base_amplitude;
+  float base_frequency;
+  float phase_offset = 1.0f;
+  float amplitude;
+  float frequency;
+  int32_t waveform;
+
+  Vco(float amplitude, float frequency, int32_t waveform)
+      : base_amplitude(amplitude), base_frequency(frequency),
+        amplitude(amplitude), frequency(frequency), waveform(waveform) {}
+
+  void reset() {
+    frequency = base_frequency;
+    phase_offset = base_phase_offset;
+    amplitude = base_amplitude;
+  }
+
+  // Advances one sample (1/44100 s). `noise` is the audio thread's generator,
+  // drawn from only by the noise waveform. Returns 1, as every per-sample step does.
+  int step(Random& noise);
+
+  float get_output() const { return output; }
+};

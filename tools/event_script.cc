@@ -1,0 +1,83 @@
+#include "event_script.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <sstream>
+
+#include "input/key_table.h"
+
+namespace {
+
+bool key_symbol(const std::string& name, int32_t& sym) {
+  if (name == "return") sym = kKeyReturn;
+  else if (name == "escape") sym = kKeyEscape;
+  else if (name.size() == 1 && (std::islower(static_cast<unsigned char>(name[0])) ||
+                                std::isdigit(static_cast<unsigned char>(name[0]))))
+    sym = name[0];
+  else
+    return false;
+  return true;
+}
+
+bool parse_frame(const std::string& word, int64_t& frame) {
+  if (word.empty() || word.size() > 18) return false;
+  for (char c : word)
+    if (!std::isdigit(static_cast<unsigned char>(c))) return false;
+  frame = std::strtoll(word.c_str(), nullptr, 10);
+  return true;
+}
+
+}  // namespace
+
+bool read_event_script(FILE* in, std::vector<ScriptedEvent>& events, std::string& error) {
+  std::string line;
+  int line_number = 0;
+  int64_t last_frame = 0;
+  for (;;) {
+    line.clear();
+    int c;
+    while ((c = std::getc(in)) != EOF && c != '\n') line.push_back(static_cast<char>(c));
+    if (c == EOF && line.empty()) break;
+    ++line_number;
+    auto fail = [&](const std::string& what) {
+      error = "line " + std::to_string(line_number) + ": " + what + " (in \"" + line + "\")";
+      return false;
+    };
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    std::istringstream words(line);
+    std::vector<std::string> w;
+    for (std::string word; words >> word;) w.push_back(word);
+    if (w.empty() || w[0][0] == '#') continue;
+
+    ScriptedEvent scripted{};
+    if (!parse_frame(w[0], scripted.frame))
+      return fail("the frame must be a whole number of 0 or more");
+    if (scripted.frame < last_frame)
+      return fail("frames must not decrease (the line before is at frame " +
+                  std::to_string(last_frame) + ")");
+    last_frame = scripted.frame;
+    if (w.size() == 2 && w[1] == "user") {
+      scripted.event = Event{Event::kUser};
+    } else if (w.size() == 2 && w[1] == "close") {
+      scripted.event = Event{Event::kQuit};
+    } else if (w.size() == 3) {
+      int32_t sym = 0;
+      if (!key_symbol(w[1], sym))
+        return fail("unknown key \"" + w[1] + "\": use z x c v b n, return, escape, or one lower-case letter or digit");
+      if (w[2] == "down") scripted.event = Event{Event::kKeyDown, sym};
+      else if (w[2] == "up") scripted.event = Event{Event::kKeyUp, sym};
+      else return fail("the key state must be \"down\" or \"up\", not \"" + w[2] + "\"");
+    } else {
+      return fail("expected \"FRAME KEY down|up\", \"FRAME user\" or \"FRAME close\"");
+    }
+    events.push_back(scripted);
+    if (c == EOF) break;
+  }
+  if (std::ferror(in)) {
+    error = std::string("cannot read the event script: ") + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
