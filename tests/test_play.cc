@@ -1,0 +1,295 @@
+// Per-sample evaluation, the stream fill, and the event handling that plays it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "input/events.h"
+#include "input/key_table.h"
+#include "patch/patch.h"
+#include "synth/stream_fill.h"
+#include "synth/vca.h"
+#include "test_support.h"
+
+namespace {
+
+TEST(Pitch, NotesToHertz) {
+  EXPECT_EQ(static_cast<float>(note_frequency(58)), 440.0f);
+  EXPECT_NEAR(note_frequency(58), 439.9999992, 1e-7);
+  EXPECT_EQ(static_cast<float>(note_frequency(70)), 880.0f);
+  EXPECT_EQ(static_cast<float>(note_frequency(46)), 220.0f);
+  EXPECT_EQ(static_cast<float>(note_frequency(53)), 329.62756f);
+}
+
+TEST(Evaluate, TargetsFollowTheKeyboardOneSampleLate) {
+  LoadedPatch p("LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n");
+  Patch& patch = *p.patch;
+  Vco& vco = *patch.find_vco("VCO1");
+  patch.evaluate();
+  EXPECT_EQ(vco.frequency, 440.0f);
+  EXPECT_EQ(vco.base_frequency, 440.0f);
+  patch.base_note.store(70);
+  patch.evaluate();
+  EXPECT_EQ(vco.frequency, 440.0f);  // still the old pitch for this sample
+  EXPECT_EQ(vco.base_frequency, 880.0f);
+  patch.evaluate();
+  EXPECT_EQ(vco.frequency, 880.0f);
+  EXPECT_EQ(patch.find_vco("LFO1")->base_frequency, 0.0f);  // sources do not track the keyboard
+}
+
+TEST(Evaluate, WorkedExample) {
+  LoadedPatch p("LFO1;*FREQ=5;\nVCO1;*NOTE=12;LFO1:MOD_FREQ;\nVCA1;\nMIXER1;VCO1:IN1;LFO1:IN2;\n");
+  Patch& patch = *p.patch;
+  Vco& vco = *patch.find_vco("VCO1");
+  Vco& lfo = *patch.find_vco("LFO1");
+  float vco_phase = 0, lfo_phase = 0;
+  float base = 440.0f;  // the first sample runs at the loader's frequency
+  for (int sample = 0; sample < 2000; ++sample) {
+    patch.evaluate();
+    lfo_phase = static_cast<float>(lfo_phase + 5.0 / 44100.0);
+    const float lfo_out = static_cast<float>(std::sin((lfo_phase + 1.0) * 6.2831853));
+    const float freq = static_cast<float>(static_cast<double>(lfo_out) * base + base);
+    vco_phase = static_cast<float>(vco_phase + freq / 44100.0);
+    if (vco_phase > 10) vco_phase = static_cast<float>(vco_phase - 10.0);
+    const float vco_out = static_cast<float>(std::sin((vco_phase + 1.0) * 6.2831853));
+    ASSERT_EQ(lfo.output, lfo_out) << sample;
+    ASSERT_EQ(vco.output, vco_out) << sample;
+    // Input 1 (VCO1) is summed first, then input 2 (LFO1).
+    const float sum = static_cast<float>(5000.0 * lfo_out + static_cast<float>(5000.0 * vco_out));
+    ASSERT_EQ(patch.get_output(), sum) << sample;
+    base = 880.0f;
+  }
+}
+
+TEST(Evaluate, ModulationKeywordsAndSources) {
+  // Amplitude modulation needs a source with non-zero amplitude and frequency;
+  // frequency and phase modulation apply whatever they are.
+  LoadedPatch p(
+      "LFO0;*FREQ=0;\nLFO5;*FREQ=5;\n"
+      "VCOA;LFO0:xMOD_AMPx;\n"
+      "VCOB;LFO5:xMOD_AMPx;\n"
+      "VCOC;LFO5:mod_amp;\n"
+      "VCOD;LFO5:MOD_AMP+MOD_FREQ+MOD_PHASE;\n"
+      "MIXER1;VCOA:IN1;\n");
+  Patch& patch = *p.patch;
+  patch.evaluate();
+  Vco& lfo5 = *patch.find_vco("LFO5");
+  EXPECT_EQ(patch.find_vco("VCOA")->amplitude, 1.0f);
+  EXPECT_EQ(patch.find_vco("VCOC")->amplitude, 1.0f);
+  EXPECT_EQ(patch.find_vco("VCOC")->frequency, 440.0f);
+  // LFO5 is the source of three links: stepped three times this sample.
+  EXPECT_EQ(lfo5.phase, static_cast<float>(static_cast<float>(static_cast<float>(5 / 44100.0) + 5 / 44100.0) + 5 / 44100.0));
+  // VCOD is the newest group, so it is evaluated first and sees LFO5 after one step.
+  const Vco& d = *patch.find_vco("VCOD");
+  const double o = static_cast<float>(std::sin((static_cast<float>(5 / 44100.0) + 1.0) * 6.2831853));
+  EXPECT_EQ(d.amplitude, static_cast<float>(o * 1.0 + 1.0));
+  EXPECT_EQ(d.frequency, static_cast<float>(o * 440.0 + 440.0));
+  EXPECT_EQ(d.phase_offset, static_cast<float>(o * 1.0 + 1.0));
+  EXPECT_GT(patch.find_vco("VCOB")->amplitude, 1.0f);
+}
+
+TEST(Evaluate, FrequencyModulationLastsOneSample) {
+  Patch patch;
+  Vco target(1.0f, 440.0f, Vco::kSine), source(0.5f, 0.0f, Vco::kRamp);
+  source.phase = 1.0f;  // a ramp that stays at 1 * 0.5
+  patch.vcos = {&target, &source};
+  VcoLinkGroup group;
+  group.target = &target;
+  group.sources = {&source};
+  group.params = {"MOD_FREQ"};
+  group.source_names = {"S"};
+  group.modulations = {kModFreq};
+  patch.vco_links.push_back(group);
+  patch.evaluate();
+  EXPECT_EQ(target.frequency, 660.0f);
+  target.reset();
+  EXPECT_EQ(target.frequency, 440.0f);
+}
+
+TEST(Evaluate, MixerInputsAndSilentLinks) {
+  LoadedPatch quiet("VCO1;*FREQ=1;\nMIXER1;VCO1:IN1;\n");  // no oscillator links: nothing is stepped
+  for (int i = 0; i < 10; ++i) quiet.patch->evaluate();
+  EXPECT_EQ(quiet.patch->get_output(), 0.0f);
+
+  LoadedPatch third("LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:XX3;LFO1:IN1;LFO1:IN2;\n");
+  third.patch->evaluate();
+  const Mixer& mixer = *third.patch->mixers[0];
+  EXPECT_EQ(mixer.inputs[2], third.patch->find_vco("VCO1")->output);
+  EXPECT_NE(mixer.inputs[2], 0.0f);
+
+  // An unknown source stores 0: it can silence what an older link stored into the same input.
+  const char* body = "LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\n";
+  // Links are stored newest first, so the one written first in the file stores last.
+  LoadedPatch heard(std::string(body) + "MIXER1;VCO1:IN1;GHOST:IN1;\n");
+  LoadedPatch silenced(std::string(body) + "MIXER1;GHOST:IN1;VCO1:IN1;\n");
+  for (int i = 0; i < 20; ++i) {
+    heard.patch->evaluate();
+    silenced.patch->evaluate();
+  }
+  EXPECT_NE(heard.patch->get_output(), 0.0f);
+  EXPECT_EQ(silenced.patch->get_output(), 0.0f);
+
+  // A link from an unknown source modulates nothing.
+  LoadedPatch ghost("VCO1;GHOST:MOD_FREQ;\nMIXER1;VCO1:IN1;\n");
+  ghost.patch->evaluate();
+  EXPECT_EQ(ghost.patch->find_vco("VCO1")->frequency, 440.0f);
+  EXPECT_NE(ghost.patch->get_output(), 0.0f);
+}
+
+TEST(StreamFill, SampleConversion) {
+  EXPECT_EQ(to_sample(32767.9), 32767);
+  EXPECT_EQ(to_sample(-1.7), -1);
+  EXPECT_EQ(to_sample(-0.9), 0);
+  EXPECT_EQ(to_sample(32768.0), -32768);
+  EXPECT_EQ(to_sample(40000.5), -25536);
+  EXPECT_EQ(to_sample(-32769.0), 32767);
+  EXPECT_EQ(to_sample(NAN), 0);
+  EXPECT_EQ(to_sample(1e300), 0);
+  EXPECT_EQ(to_sample(-0x1p63), 0);
+  EXPECT_EQ(to_sample(0x1p52 + 3 * 65536.0 + 5), 5);
+  // Just below 32768 the float copy rounds up and wraps: left 32767, right -32768.
+  const double product = 32767.9995;
+  EXPECT_EQ(to_sample(product), 32767);
+  EXPECT_EQ(to_sample(static_cast<float>(product)), -32768);
+}
+
+struct Stream {
+  LoadedPatch loaded{"LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n"};
+  Capture console;
+  Vca vca;
+  Stream() {
+    vca.console = console.file();
+    the_patch = loaded.patch;
+    the_vca = &vca;
+  }
+  Vco& vco() { return *loaded.patch->find_vco("VCO1"); }
+};
+
+TEST(StreamFill, WholeFramesOnly) {
+  Stream s;
+  unsigned char bytes[12];
+  for (int length : {0, 1, 3, -4, -100}) {
+    std::memset(bytes, 0x5a, sizeof bytes);
+    EXPECT_EQ(stream_callback(nullptr, bytes, length, nullptr), 1);
+    EXPECT_EQ(s.vco().phase, 0.0f) << length;
+    for (unsigned char b : bytes) ASSERT_EQ(b, 0x5a);
+  }
+  std::memset(bytes, 0x5a, sizeof bytes);
+  s.vca.trigger();
+  EXPECT_EQ(stream_callback(nullptr, bytes, 11, nullptr), 1);  // two frames, three bytes left alone
+  EXPECT_EQ(bytes[8], 0x5a);
+  EXPECT_EQ(bytes[9], 0x5a);
+  EXPECT_EQ(bytes[10], 0x5a);
+  EXPECT_EQ(s.vco().phase, static_cast<float>(static_cast<float>(440 / 44100.0) + 440 / 44100.0));
+}
+
+TEST(StreamFill, IdleEnvelopeIsSilentButTheOscillatorsRun) {
+  Stream s;
+  std::vector<int16_t> samples(2 * 256, 7);
+  stream_callback(nullptr, samples.data(), 256 * 4, nullptr);
+  for (int16_t sample : samples) ASSERT_EQ(sample, 0);
+  EXPECT_GT(s.vco().phase, 2.0f);
+}
+
+TEST(StreamFill, NoteIsEnvelopeTimesPatch) {
+  Stream s;
+  s.vca.trigger();
+  std::vector<int16_t> samples(2 * 21000);
+  stream_callback(nullptr, samples.data(), static_cast<int>(samples.size() * 2), nullptr);
+  int16_t peak = 0;
+  for (size_t i = 0; i < samples.size(); i += 2) {
+    // Equal, or the right one a step further from zero where float rounding reached a whole number.
+    const int left = samples[i], right = samples[i + 1];
+    ASSERT_TRUE(left == right || (left >= 0 ? right == left + 1 : right == left - 1)) << "frame " << i / 2;
+    peak = std::max<int16_t>(peak, samples[i]);
+  }
+  EXPECT_GT(peak, 9000);
+  EXPECT_LE(peak, 10000);
+  EXPECT_EQ(samples[0], 0);  // the first step after a trigger is level 0
+  for (size_t i = 2 * 20204; i < samples.size(); ++i) ASSERT_EQ(samples[i], 0);  // ended
+  EXPECT_FALSE(s.vca.active());
+}
+
+struct Play {
+  LoadedPatch loaded;
+  Capture console;
+  Vca vca;
+  Player player{loaded.patch, &vca};
+  explicit Play(const char* patch = "LFO1;*FREQ=0;\nVCO1;*NOTE=-3;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n")
+      : loaded(patch) {
+    vca.console = console.file();
+    player.console = console.file();
+  }
+  Player::After send(uint8_t type, int32_t key = 0) { return player.handle(Event{type, key}); }
+};
+
+TEST(Player, NoteKeys) {
+  Play play;
+  const int32_t keys[] = {'z', 'x', 'c', 'v', 'b', 'n'};
+  const int32_t notes[] = {58, 59, 61, 62, 64, 65};
+  for (int i = 0; i < 6; ++i) {
+    EXPECT_EQ(play.send(Event::kKeyDown, keys[i]), Player::After::kContinue);
+    EXPECT_EQ(play.loaded.patch->base_note.load(), notes[i]);
+    EXPECT_TRUE(play.vca.active());
+  }
+  EXPECT_EQ(play.console.text(), "\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n");
+  play.send(Event::kKeyUp, 'x');
+  EXPECT_TRUE(play.vca.released());
+  for (int32_t other : std::initializer_list<int32_t>{'a', 'q', 'w', ',', ';', '7', '+', 'Z', 304 /* shift */}) {
+    play.send(Event::kKeyDown, other);
+    play.send(Event::kKeyUp, other);
+  }
+  play.send(Event::kQuit);
+  EXPECT_EQ(play.loaded.patch->base_note.load(), 65);
+  EXPECT_EQ(play.console.text(), "\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\nUNTRIG\n");
+}
+
+TEST(Player, EnterRetunesGroupZero) {
+  Play play;
+  play.send(Event::kKeyDown, 'c');
+  play.send(Event::kKeyDown, kKeyReturn);
+  EXPECT_EQ(play.loaded.patch->vco_links[0].note.load(), 58);
+  EXPECT_EQ(play.loaded.patch->base_note.load(), 61);
+  play.send(Event::kKeyUp, kKeyReturn);
+  EXPECT_EQ(play.console.text(), "\nTRIG\n\nTRIG\nUNTRIG\n");
+  // 58 + 58: the oscillator is tuned to note 116
+  play.loaded.patch->base_note.store(58);
+  play.loaded.patch->evaluate();
+  EXPECT_EQ(play.loaded.patch->find_vco("VCO1")->base_frequency, static_cast<float>(note_frequency(116)));
+
+  Play bare("MIXER1;");
+  bare.send(Event::kKeyDown, kKeyReturn);  // nothing to retune: only a retrigger
+  EXPECT_TRUE(bare.vca.active());
+}
+
+TEST(Player, EscapeQuitsOnPressOrRelease) {
+  Play play;
+  EXPECT_EQ(play.send(Event::kKeyDown, kKeyEscape), Player::After::kQuit);
+  EXPECT_EQ(play.send(Event::kKeyUp, kKeyEscape), Player::After::kQuit);
+  EXPECT_EQ(play.console.text(), "");
+}
+
+TEST(Player, RandomNotesAndAutoPlay) {
+  Play play;
+  EXPECT_TRUE(play.player.idle_note_due());
+  EXPECT_EQ(play.console.text(), "MIAM\n");
+  std::vector<int32_t> notes;
+  for (int i = 0; i < 10; ++i) {
+    play.send(Event::kUser);
+    notes.push_back(play.loaded.patch->base_note.load());
+    EXPECT_FALSE(play.player.idle_note_due());
+  }
+  EXPECT_EQ(notes, (std::vector<int32_t>{54, 60, 57, 53, 62, 57, 61, 61, 55, 57}));
+  EXPECT_EQ(play.console.text().substr(0, 19), "MIAM\nUNTRIG\n\nTRIG\nU");
+}
+
+TEST(Player, TheNoiseGeneratorDoesNotDisturbTheNotes) {
+  Play play("LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n");
+  Vco noisy(1.0f, 440.0f, Vco::kNoise);
+  for (int i = 0; i < 100; ++i) noisy.step(play.loaded.patch->noise);
+  play.send(Event::kUser);
+  EXPECT_EQ(play.loaded.patch->base_note.load(), 54);
+}
+
+}  // namespace
