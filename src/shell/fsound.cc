@@ -1,0 +1,426 @@
+#include "shell/fsound.h"
+
+#include <alsa/asoundlib.h>
+#include <jack/jack.h>
+#include <portaudio.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct FSOUND_STREAM {
+  FSOUND_STREAMCALLBACK callback = nullptr;
+  void* user_data = nullptr;
+  int max_bytes = 0;  // largest block handed to the callback, whole frames
+  int sample_rate = 0;
+  bool playing = false;
+
+  // Through PortAudio.
+  PaStream* pa = nullptr;
+  std::string host_name;
+  std::string device_name;
+
+  // NoSound: a thread of our own pulls the callback at real-time pace.
+  std::thread pump;
+  std::atomic<bool> pumping{false};
+  std::unique_ptr<unsigned char[]> scratch;
+  int pump_bytes = 0;
+
+  // Frames of the first block asked for, 0 until then (written by the audio thread).
+  std::atomic<long> first_block_frames{0};
+};
+
+namespace {
+
+constexpr float kVersion = 3.74f;
+constexpr int kTargetFrames = 256;     // low latency, 5.8 ms at 44100 Hz
+constexpr int kNoSoundBlockFrames = 256;
+
+struct Layer {
+  int output = FSOUND_OUTPUT_ALSA;  // what FSOUND_GetOutput reports
+  int driver = 0;
+  bool initialised = false;
+  int mix_rate = 0;
+  int error = FMOD_ERR_NONE;
+  bool pa_tried = false;
+  bool pa_up = false;
+  std::vector<FSOUND_STREAM*> streams;
+  std::vector<std::string> names;  // driver names handed out, kept alive
+};
+
+Layer layer;
+
+// libjack reports from its own threads: once we play, its errors reach the user.
+std::atomic<bool> forward_jack_errors{false};
+
+void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}
+void quiet_jack(const char*) {}
+void jack_error_to_user(const char* message) {
+  if (forward_jack_errors.load(std::memory_order_relaxed)) std::fprintf(stderr, "wsy: JACK: %s\n", message);
+}
+
+signed char fail(int code) {
+  layer.error = code;
+  return 0;
+}
+
+// A user-facing name for an output type, for messages.
+const char* output_label(int output) {
+  switch (output) {
+    case FSOUND_OUTPUT_NOSOUND: return "NoSound";
+    case FSOUND_OUTPUT_OSS: return "OSS";
+    case FSOUND_OUTPUT_ALSA: return "ALSA";
+    case FSOUND_OUTPUT_ASIO: return "JACK";
+    default: return "this output";
+  }
+}
+
+bool start_portaudio() {
+  if (layer.pa_tried) return layer.pa_up;
+  layer.pa_tried = true;
+  // Probing every ALSA plugin and looking for a JACK server prints dozens of
+  // lines that mean nothing to a user; our own messages say what failed.
+  snd_lib_error_set_handler(quiet_alsa);
+  jack_set_error_function(jack_error_to_user);
+  jack_set_info_function(quiet_jack);
+  setenv("JACK_NO_START_SERVER", "1", 0);  // list a running server, never start one
+  const PaError err = Pa_Initialize();
+  if (err != paNoError) {
+    std::fprintf(stderr, "wsy: the audio system (PortAudio) could not start: %s; only NoSound (4) can play.\n",
+                 Pa_GetErrorText(err));
+    return false;
+  }
+  layer.pa_up = true;
+  return true;
+}
+
+PaHostApiIndex host_api() {
+  PaHostApiTypeId type;
+  switch (layer.output) {
+    case FSOUND_OUTPUT_ALSA: type = paALSA; break;
+    case FSOUND_OUTPUT_OSS: type = paOSS; break;
+    case FSOUND_OUTPUT_ASIO: type = paJACK; break;
+    default: return -1;
+  }
+  if (!start_portaudio()) return -1;
+  const PaHostApiIndex index = Pa_HostApiTypeIdToHostApiIndex(type);
+  return index < 0 ? -1 : index;
+}
+
+// Output devices of the selected host API, its default first.
+std::vector<PaDeviceIndex> devices() {
+  std::vector<PaDeviceIndex> list;
+  const PaHostApiIndex api = host_api();
+  if (api < 0) return list;
+  const PaHostApiInfo* info = Pa_GetHostApiInfo(api);
+  if (!info) return list;
+  const PaDeviceIndex preferred = info->defaultOutputDevice;
+  if (preferred >= 0) list.push_back(preferred);
+  for (int i = 0; i < info->deviceCount; ++i) {
+    const PaDeviceIndex device = Pa_HostApiDeviceIndexToDeviceIndex(api, i);
+    const PaDeviceInfo* d = device >= 0 ? Pa_GetDeviceInfo(device) : nullptr;
+    if (d && d->maxOutputChannels > 0 && device != preferred) list.push_back(device);
+  }
+  return list;
+}
+
+int code_for(PaError err) {
+  switch (err) {
+    case paInsufficientMemory: return FMOD_ERR_MEMORY;
+    case paDeviceUnavailable: return FMOD_ERR_ALLOCATED;
+    case paInvalidFlag:
+    case paBadBufferPtr:
+    case paBadIODeviceCombination: return FMOD_ERR_INVALID_PARAM;
+    default: return FMOD_ERR_INIT;
+  }
+}
+
+// Output parameters for the chosen device, or false with a message and the error set.
+bool output_parameters(int sample_rate, PaStreamParameters& out, std::string& host, std::string& name) {
+  const std::vector<PaDeviceIndex> list = devices();
+  if (layer.driver < 0 || layer.driver >= static_cast<int>(list.size())) {
+    std::fprintf(stderr, "wsy: %s has no output device number %d (%zu found); choose another output.\n",
+                 output_label(layer.output), layer.driver + 1, list.size());
+    fail(FMOD_ERR_INIT);
+    return false;
+  }
+  const PaDeviceInfo* info = Pa_GetDeviceInfo(list[layer.driver]);
+  out = PaStreamParameters{};
+  out.device = list[layer.driver];
+  out.channelCount = 2;
+  out.sampleFormat = paInt16;
+  out.suggestedLatency = static_cast<double>(kTargetFrames) / sample_rate;
+  out.hostApiSpecificStreamInfo = nullptr;
+  host = Pa_GetHostApiInfo(info->hostApi)->name;
+  name = info->name;
+  return true;
+}
+
+void explain(const char* what, const std::string& host, const std::string& name, int sample_rate, PaError err) {
+  std::fprintf(stderr, "wsy: %s %s device \"%s\" for 16-bit stereo at %d Hz: %s", what, host.c_str(),
+               name.c_str(), sample_rate, Pa_GetErrorText(err));
+  if (err == paInvalidSampleRate && layer.output == FSOUND_OUTPUT_ASIO)
+    std::fprintf(stderr, " (start the JACK server with -r %d)", sample_rate);
+  std::fputs(".\n", stderr);
+}
+
+// Hands a PortAudio block to the callback, in pieces no larger than max_bytes.
+int pa_callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
+                PaStreamCallbackFlags, void* user) {
+  FSOUND_STREAM* s = static_cast<FSOUND_STREAM*>(user);
+  if (s->first_block_frames.load(std::memory_order_relaxed) == 0)
+    s->first_block_frames.store(static_cast<long>(frames), std::memory_order_relaxed);
+  unsigned char* out = static_cast<unsigned char*>(output);
+  unsigned long bytes = frames * 4;
+  while (bytes > 0) {
+    const int chunk = static_cast<int>(std::min<unsigned long>(bytes, s->max_bytes));
+    s->callback(s, out, chunk, s->user_data);
+    out += chunk;
+    bytes -= chunk;
+  }
+  return paContinue;
+}
+
+// NoSound: pulls blocks at the stream's rate against the monotonic clock and
+// throws them away. After a long stall it starts afresh rather than catch up in a burst.
+void pump(FSOUND_STREAM* s) {
+  using Clock = std::chrono::steady_clock;
+  const long frames = s->pump_bytes / 4;
+  auto start = Clock::now();
+  long long done = 0;
+  while (s->pumping.load(std::memory_order_relaxed)) {
+    s->callback(s, s->scratch.get(), s->pump_bytes, s->user_data);
+    done += frames;
+    auto due = start + std::chrono::nanoseconds(done * 1000000000LL / s->sample_rate);
+    const auto now = Clock::now();
+    if (now - due > std::chrono::milliseconds(200)) {
+      start = now;
+      done = 0;
+      continue;
+    }
+    std::this_thread::sleep_until(due);
+  }
+}
+
+void stop(FSOUND_STREAM* s) {
+  if (!s->playing) return;
+  s->playing = false;
+  if (s->pa) {
+    Pa_StopStream(s->pa);
+  } else {
+    s->pumping.store(false, std::memory_order_relaxed);
+    if (s->pump.joinable()) s->pump.join();
+  }
+}
+
+void report_playing(FSOUND_STREAM* s) {
+  if (!s->pa) {
+    std::fprintf(stderr,
+                 "wsy: playing without sound (NoSound): %ld-frame blocks at %d Hz are computed and discarded.\n",
+                 static_cast<long>(s->pump_bytes / 4), s->sample_rate);
+    return;
+  }
+  // The block size is known once the device has asked for the first one.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (s->first_block_frames.load(std::memory_order_relaxed) == 0 && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const long block = s->first_block_frames.load(std::memory_order_relaxed);
+  const PaStreamInfo* info = Pa_GetStreamInfo(s->pa);
+  const double latency = info ? info->outputLatency : 0.0;
+  std::fprintf(stderr, "wsy: playing through %s, device \"%s\": ", s->host_name.c_str(), s->device_name.c_str());
+  if (block > 0)
+    std::fprintf(stderr, "%ld-frame blocks", block);
+  else
+    std::fputs("no block asked for yet", stderr);
+  std::fprintf(stderr, ", output latency %.1f ms (%.0f frames).\n", latency * 1000.0, latency * s->sample_rate);
+}
+
+}  // namespace
+
+float FSOUND_GetVersion() { return kVersion; }
+
+signed char FSOUND_SetOutput(int output_type) {
+  if (layer.initialised) return fail(FMOD_ERR_BUSY);
+  switch (output_type) {
+    case FSOUND_OUTPUT_NOSOUND: layer.output = FSOUND_OUTPUT_NOSOUND; break;
+    case FSOUND_OUTPUT_DSOUND:
+    case FSOUND_OUTPUT_ALSA: layer.output = FSOUND_OUTPUT_ALSA; break;
+    case FSOUND_OUTPUT_WINMM:
+    case FSOUND_OUTPUT_OSS: layer.output = FSOUND_OUTPUT_OSS; break;
+    case FSOUND_OUTPUT_ASIO: layer.output = FSOUND_OUTPUT_ASIO; break;
+    default: return fail(FMOD_ERR_INVALID_PARAM);
+  }
+  return 1;
+}
+
+int FSOUND_GetOutput() { return layer.output; }
+
+int FSOUND_GetNumDrivers() {
+  if (layer.output == FSOUND_OUTPUT_NOSOUND) return 1;
+  return static_cast<int>(devices().size());
+}
+
+const char* FSOUND_GetDriverName(int driver) {
+  if (layer.output == FSOUND_OUTPUT_NOSOUND) {
+    if (driver == 0) return "No sound";
+    fail(FMOD_ERR_INVALID_PARAM);
+    return nullptr;
+  }
+  const std::vector<PaDeviceIndex> list = devices();
+  if (driver < 0 || driver >= static_cast<int>(list.size())) {
+    fail(FMOD_ERR_INVALID_PARAM);
+    return nullptr;
+  }
+  layer.names.push_back(Pa_GetDeviceInfo(list[driver])->name);
+  return layer.names.back().c_str();
+}
+
+signed char FSOUND_SetDriver(int driver) {
+  if (layer.initialised) return fail(FMOD_ERR_BUSY);
+  if (driver < 0) return fail(FMOD_ERR_INVALID_PARAM);
+  layer.driver = driver;
+  return 1;
+}
+
+signed char FSOUND_Init(int mix_rate, int max_software_channels, unsigned int /*flags*/) {
+  if (layer.initialised) return fail(FMOD_ERR_BUSY);
+  if (mix_rate < 4000 || mix_rate > 192000 || max_software_channels < 0) return fail(FMOD_ERR_INVALID_PARAM);
+  if (layer.output != FSOUND_OUTPUT_NOSOUND) {
+    if (host_api() < 0) {
+      std::fprintf(stderr, "wsy: %s is not available here: no output device was found for it.\n",
+                   output_label(layer.output));
+      return fail(FMOD_ERR_INIT);
+    }
+    PaStreamParameters out;
+    std::string host, name;
+    if (!output_parameters(mix_rate, out, host, name)) return 0;
+    const PaError err = Pa_IsFormatSupported(nullptr, &out, mix_rate);
+    if (err != paFormatIsSupported) {
+      explain("cannot use the", host, name, mix_rate, err);
+      return fail(code_for(err));
+    }
+  } else if (layer.driver != 0) {
+    std::fprintf(stderr, "wsy: NoSound has one driver only, number 1.\n");
+    return fail(FMOD_ERR_INIT);
+  }
+  layer.mix_rate = mix_rate;
+  layer.initialised = true;
+  layer.error = FMOD_ERR_NONE;
+  return 1;
+}
+
+void FSOUND_Close() {
+  forward_jack_errors.store(false, std::memory_order_relaxed);
+  while (!layer.streams.empty()) FSOUND_Stream_Close(layer.streams.back());
+  if (layer.pa_up) Pa_Terminate();
+  layer.pa_up = false;
+  layer.pa_tried = false;
+  layer.initialised = false;
+  layer.names.clear();
+}
+
+int FSOUND_GetError() { return layer.error; }
+
+FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int length, unsigned int mode, int sample_rate,
+                                    void* user_data) {
+  if (!layer.initialised) {
+    fail(FMOD_ERR_UNINITIALIZED);
+    return nullptr;
+  }
+  const unsigned needed = FSOUND_16BITS | FSOUND_STEREO;
+  if (!callback || length < 4 || (mode & needed) != needed || sample_rate < 4000 || sample_rate > 192000) {
+    fail(FMOD_ERR_INVALID_PARAM);
+    return nullptr;
+  }
+  FSOUND_STREAM* s = new (std::nothrow) FSOUND_STREAM;
+  if (!s) {
+    fail(FMOD_ERR_MEMORY);
+    return nullptr;
+  }
+  s->callback = callback;
+  s->user_data = user_data;
+  s->max_bytes = length & ~3;
+  s->sample_rate = sample_rate;
+
+  if (layer.output == FSOUND_OUTPUT_NOSOUND) {
+    s->pump_bytes = std::min(s->max_bytes, kNoSoundBlockFrames * 4);
+    s->scratch.reset(new (std::nothrow) unsigned char[s->pump_bytes]);
+    if (!s->scratch) {
+      delete s;
+      fail(FMOD_ERR_MEMORY);
+      return nullptr;
+    }
+  } else {
+    PaStreamParameters out;
+    if (!output_parameters(sample_rate, out, s->host_name, s->device_name)) {
+      delete s;
+      return nullptr;
+    }
+    const PaError err = Pa_OpenStream(&s->pa, nullptr, &out, sample_rate, paFramesPerBufferUnspecified,
+                                      paClipOff | paDitherOff, pa_callback, s);
+    if (err != paNoError) {
+      explain("cannot open the", s->host_name, s->device_name, sample_rate, err);
+      delete s;
+      fail(code_for(err));
+      return nullptr;
+    }
+  }
+  layer.streams.push_back(s);
+  layer.error = FMOD_ERR_NONE;
+  return s;
+}
+
+int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
+  if (!layer.initialised) {
+    fail(FMOD_ERR_UNINITIALIZED);
+    return -1;
+  }
+  if (!stream || channel < 0 || std::find(layer.streams.begin(), layer.streams.end(), stream) == layer.streams.end()) {
+    fail(FMOD_ERR_INVALID_PARAM);
+    return -1;
+  }
+  if (stream->playing) return channel;
+  if (stream->pa) {
+    forward_jack_errors.store(true, std::memory_order_relaxed);
+    const PaError err = Pa_StartStream(stream->pa);
+    if (err != paNoError) {
+      std::fprintf(stderr, "wsy: the %s device \"%s\" would not start: %s.\n", stream->host_name.c_str(),
+                   stream->device_name.c_str(), Pa_GetErrorText(err));
+      fail(FMOD_ERR_PLAY);
+      return -1;
+    }
+  } else {
+    stream->pumping.store(true, std::memory_order_relaxed);
+    try {
+      stream->pump = std::thread(pump, stream);
+    } catch (const std::exception& e) {
+      stream->pumping.store(false, std::memory_order_relaxed);
+      std::fprintf(stderr, "wsy: cannot start the NoSound thread: %s.\n", e.what());
+      fail(FMOD_ERR_PLAY);
+      return -1;
+    }
+  }
+  stream->playing = true;
+  layer.error = FMOD_ERR_NONE;
+  report_playing(stream);
+  return channel;
+}
+
+signed char FSOUND_Stream_Close(FSOUND_STREAM* stream) {
+  auto it = std::find(layer.streams.begin(), layer.streams.end(), stream);
+  if (!stream || it == layer.streams.end()) return fail(FMOD_ERR_INVALID_PARAM);
+  layer.streams.erase(it);
+  stop(stream);
+  if (stream->pa) Pa_CloseStream(stream->pa);
+  delete stream;
+  return 1;
+}
