@@ -91,9 +91,10 @@ TEST(Evaluate, ModulationKeywordsAndSources) {
 
 TEST(Evaluate, FrequencyModulationLastsOneSample) {
   Patch patch;
-  Vco target(1.0f, 440.0f, Vco::kSine), source(0.5f, 0.0f, Vco::kRamp);
+  patch.vcos = {new Vco(1.0f, 440.0f, Vco::kSine), new Vco(0.5f, 0.0f, Vco::kRamp)};
+  Vco& target = *patch.vcos[0];
+  Vco& source = *patch.vcos[1];
   source.phase = 1.0f;  // a ramp that stays at 1 * 0.5
-  patch.vcos = {&target, &source};
   VcoLinkGroup group;
   group.target = &target;
   group.sources = {&source};
@@ -160,7 +161,7 @@ struct Stream {
   Vca vca;
   Stream() {
     vca.console = console.file();
-    the_patch = loaded.patch;
+    the_patch = loaded.patch.get();
     the_vca = &vca;
   }
   Vco& vco() { return *loaded.patch->find_vco("VCO1"); }
@@ -215,7 +216,7 @@ struct Play {
   LoadedPatch loaded;
   Capture console;
   Vca vca;
-  Player player{loaded.patch, &vca};
+  Player player{loaded.patch.get(), &vca};
   explicit Play(const char* patch = "LFO1;*FREQ=0;\nVCO1;*NOTE=-3;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n")
       : loaded(patch) {
     vca.console = console.file();

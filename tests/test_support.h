@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "patch/patch.h"
@@ -38,7 +39,7 @@ inline std::string write_temp_file(const std::string& name, const std::string& c
 struct LoadedPatch {
   Capture trace;
   Capture warnings;
-  Patch* patch = new Patch;  // patches are never freed, as in the program
+  std::unique_ptr<Patch> patch = std::make_unique<Patch>();
 
   explicit LoadedPatch(const std::string& text, const std::string& name = "patch.wsy") {
     patch->console = trace.file();

@@ -58,7 +58,7 @@ struct Shared {
   FILE* sink = std::fopen("/dev/null", "w");
   Shared() {
     vca.console = sink;
-    the_patch = loaded.patch;
+    the_patch = loaded.patch.get();
     the_vca = &vca;
   }
   ~Shared() { std::fclose(sink); }

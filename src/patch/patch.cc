@@ -3,6 +3,12 @@
 #include <cmath>
 #include <cstring>
 
+Patch::~Patch() {
+  for (Vco* vco : vcos) delete vco;
+  for (Vca* vca : vcas) delete vca;
+  for (Mixer* mixer : mixers) delete mixer;
+}
+
 Vco* Patch::find_vco(const char* name) const {
   for (Vco* vco : vcos)  // newest first: the latest of two namesakes wins
     if (std::strcmp(vco->name, name) == 0) return vco;

@@ -47,9 +47,15 @@ struct MixerLinkGroup {
 
 // The whole synthesizer in memory. Built on the main thread before the audio
 // stream exists; afterwards only `output`, `base_note`, the note of
-// vco_links[0] and the modules' own state change. Nothing is ever freed.
+// vco_links[0] and the modules' own state change. The programs keep their
+// Patch to the end of the process; the registries own the modules.
 struct Patch {
   static constexpr const char* kDefaultFile = "RODUV_2.WSY";
+
+  Patch() = default;
+  Patch(const Patch&) = delete;
+  Patch& operator=(const Patch&) = delete;
+  ~Patch();
 
   float output = 0;
   std::atomic<int32_t> base_note{58};
