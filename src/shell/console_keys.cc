@@ -44,8 +44,10 @@ bool read_byte(signed char& key, std::string& why) {
 }  // namespace
 
 bool read_console_key(signed char& key, std::string& why) {
-  std::fflush(stdout);
-  if (tcgetattr(STDIN_FILENO, &saved_terminal) != 0) return read_byte(key, why);
+  if (tcgetattr(STDIN_FILENO, &saved_terminal) != 0) {
+    std::fflush(stdout);
+    return read_byte(key, why);
+  }
 
   struct sigaction previous[kSignalCount];
   struct sigaction restoring {};
@@ -62,6 +64,8 @@ bool read_console_key(signed char& key, std::string& why) {
   raw.c_cc[VMIN] = 1;
   raw.c_cc[VTIME] = 0;
   tcsetattr(STDIN_FILENO, TCSANOW, &raw);  // TCSANOW: keys typed ahead are kept
+  // The prompt shows only once a key pressed at it can no longer be echoed.
+  std::fflush(stdout);
 
   const bool ok = read_byte(key, why);
 

@@ -1,0 +1,212 @@
+// The audio layer's own contract, without a sound card: error texts, call
+// order, output codes, and the NoSound stream that still pulls the callback.
+#include "shell/fsound.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "shell/error_text.h"
+
+namespace {
+
+TEST(ErrorText, EveryCodeHasItsText) {
+  const char* expected[] = {
+      "No errors",
+      "Cannot call this command after FSOUND_Init.  Call FSOUND_Close first.",
+      "This command failed because FSOUND_Init was not called",
+      "Error initializing output device.",
+      "The output device is already in use and cannot be reused.",
+      "Playing the sound failed.",
+      "Soundcard does not support the features needed for this soundsystem (16bit stereo output)",
+      "Error setting cooperative level for hardware.",
+      "Error creating hardware sound buffer.",
+      "File not found",
+      "Unknown file format",
+      "Error loading file",
+      "Not enough memory ",
+      "The version number of this file format is not supported",
+      "An invalid parameter was passed to this function",
+      "Tried to use an EAX command on a non EAX enabled channel or output.",
+      "Failed to allocate a new channel",
+      "Recording not supported on this device",
+      "Required Mediaplayer codec is not installed",
+  };
+  for (int code = 0; code < 19; ++code) EXPECT_STREQ(error_text(code), expected[code]) << "code " << code;
+}
+
+TEST(ErrorText, OutOfTableCodesAreUnknown) {
+  for (int code : {19, 20, 1000, -1, INT_MIN, INT_MAX}) EXPECT_STREQ(error_text(code), "Unknown error") << code;
+}
+
+TEST(ErrorText, NotEnoughMemoryKeepsItsTrailingBlank) {
+  EXPECT_EQ(std::string(error_text(FMOD_ERR_MEMORY)).back(), ' ');
+}
+
+signed char silent_fill(void*, void* buffer, int length, void*) {
+  std::memset(buffer, 0, length);
+  return 1;
+}
+
+class Layer : public ::testing::Test {
+ protected:
+  void SetUp() override { FSOUND_Close(); }
+  void TearDown() override { FSOUND_Close(); }
+};
+
+TEST_F(Layer, VersionIsAtLeastTheRequiredOne) { EXPECT_GE(FSOUND_GetVersion(), 3.74f); }
+
+TEST_F(Layer, StreamCallsBeforeInitFailWithCode2) {
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000150, 44100, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_UNINITIALIZED);
+  EXPECT_STREQ(error_text(FSOUND_GetError()), "This command failed because FSOUND_Init was not called");
+  FSOUND_SetOutput(FSOUND_OUTPUT_DSOUND);  // succeeds, and must not clear the code of a failure
+  EXPECT_EQ(FSOUND_Stream_Play(0, nullptr), -1);
+  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_UNINITIALIZED);
+}
+
+TEST_F(Layer, MenuCodesSelectTheirOutputs) {
+  const struct { int code, reported; } cases[] = {{2, 6}, {1, 4}, {7, 7}, {0, 0}, {6, 6}, {4, 4}};
+  for (const auto& c : cases) {
+    EXPECT_TRUE(FSOUND_SetOutput(c.code)) << c.code;
+    EXPECT_EQ(FSOUND_GetOutput(), c.reported) << c.code;
+  }
+}
+
+TEST_F(Layer, UnknownOutputCodeIsRefusedAndChangesNothing) {
+  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  for (int code : {3, 5, 8, -1}) {
+    EXPECT_FALSE(FSOUND_SetOutput(code)) << code;
+    EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
+    EXPECT_EQ(FSOUND_GetOutput(), FSOUND_OUTPUT_NOSOUND);
+  }
+}
+
+TEST_F(Layer, NoSoundHasOneDriver) {
+  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  EXPECT_EQ(FSOUND_GetNumDrivers(), 1);
+  EXPECT_STREQ(FSOUND_GetDriverName(0), "No sound");
+  EXPECT_EQ(FSOUND_GetDriverName(1), nullptr);
+  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
+}
+
+TEST_F(Layer, SettingsAreRefusedOnceInitialised) {
+  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  ASSERT_TRUE(FSOUND_SetDriver(0));
+  ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
+  EXPECT_FALSE(FSOUND_SetOutput(FSOUND_OUTPUT_ALSA));
+  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_BUSY);
+  EXPECT_EQ(FSOUND_GetOutput(), FSOUND_OUTPUT_NOSOUND);
+  EXPECT_FALSE(FSOUND_SetDriver(0));
+  EXPECT_FALSE(FSOUND_Init(44100, 32, 0));
+  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_BUSY);
+}
+
+TEST_F(Layer, CloseAllowsANewStart) {
+  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
+  FSOUND_Close();
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000150, 44100, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_UNINITIALIZED);
+  EXPECT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  EXPECT_TRUE(FSOUND_Init(44100, 32, 0));
+}
+
+TEST_F(Layer, BadInitParametersGiveCode14) {
+  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  EXPECT_FALSE(FSOUND_Init(0, 32, 0));
+  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
+  EXPECT_FALSE(FSOUND_SetDriver(-1));
+  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
+}
+
+TEST_F(Layer, AMissingDeviceFailsInitWithCode3) {
+  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_DSOUND));  // ALSA
+  ASSERT_TRUE(FSOUND_SetDriver(9999));
+  EXPECT_FALSE(FSOUND_Init(44100, 32, 0));
+  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INIT);
+}
+
+TEST_F(Layer, StreamParametersAreChecked) {
+  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
+  EXPECT_EQ(FSOUND_Stream_Create(nullptr, 32768, 0x1000150, 44100, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 0, 0x1000150, 44100, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000100 | 0x20 /* mono */, 44100, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
+  EXPECT_EQ(FSOUND_Stream_Play(0, reinterpret_cast<FSOUND_STREAM*>(&silent_fill)), -1);
+  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
+  EXPECT_FALSE(FSOUND_Stream_Close(nullptr));
+}
+
+// What the NoSound thread hands the callback, seen from the callback.
+struct Seen {
+  std::atomic<int> calls{0};
+  std::atomic<long> frames{0};
+  std::atomic<int> largest{0};
+  std::atomic<bool> bad_length{false};
+  std::atomic<bool> wrong_handle{false};
+  std::atomic<void*> handle{nullptr};
+};
+
+signed char recording_fill(void* stream, void* buffer, int length, void* user_data) {
+  Seen& seen = *static_cast<Seen*>(user_data);
+  std::memset(buffer, 0x55, length);  // the whole block must be writable
+  if (length <= 0 || length % 4 != 0) seen.bad_length.store(true);
+  void* expected = seen.handle.load();
+  if (expected && stream != expected) seen.wrong_handle.store(true);
+  if (length > seen.largest.load()) seen.largest.store(length);
+  seen.frames.fetch_add(length / 4);
+  seen.calls.fetch_add(1);
+  return 1;
+}
+
+bool wait_for_calls(const Seen& seen, int calls) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (seen.calls.load() < calls) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+TEST_F(Layer, NoSoundStreamPullsTheCallbackUntilClosed) {
+  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
+  Seen seen;
+  FSOUND_STREAM* stream = FSOUND_Stream_Create(recording_fill, 32768, 0x1000150, 44100, &seen);
+  ASSERT_NE(stream, nullptr);
+  seen.handle.store(stream);
+  EXPECT_EQ(seen.calls.load(), 0) << "nothing is pulled before play";
+  EXPECT_EQ(FSOUND_Stream_Play(0, stream), 0);
+  ASSERT_TRUE(wait_for_calls(seen, 10));
+  EXPECT_FALSE(seen.bad_length.load());
+  EXPECT_FALSE(seen.wrong_handle.load());
+  EXPECT_LE(seen.largest.load(), 32768);
+  EXPECT_TRUE(FSOUND_Stream_Close(stream));
+  const int after_close = seen.calls.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(seen.calls.load(), after_close) << "the callback ran after the stream was closed";
+}
+
+TEST_F(Layer, BlocksNeverExceedTheStreamLength) {
+  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
+  Seen seen;
+  FSOUND_STREAM* stream = FSOUND_Stream_Create(recording_fill, 66, 0x1000150, 44100, &seen);
+  ASSERT_NE(stream, nullptr);
+  ASSERT_EQ(FSOUND_Stream_Play(0, stream), 0);
+  ASSERT_TRUE(wait_for_calls(seen, 20));
+  FSOUND_Close();  // closes the playing stream too
+  EXPECT_FALSE(seen.bad_length.load());
+  EXPECT_EQ(seen.largest.load(), 64);
+}
+
+}  // namespace

@@ -1,0 +1,117 @@
+"""Real sound: wsy plays through PortAudio into a JACK server with its dummy
+driver, the test records PortAudio's ports with jack_rec while z is held, and
+measures the pitch from the samples."""
+
+import os
+import re
+import struct
+import subprocess
+import time
+import unittest
+import wave
+
+import wsytest
+from wsytest import HELP, Wsy, base_env, driver_list, focus_window, start_jack, start_xvfb, work_dir, xdotool
+
+
+def read_wav(path):
+    with wave.open(path) as w:
+        assert w.getnchannels() == 2 and w.getsampwidth() == 2, "expected 16-bit stereo"
+        rate = w.getframerate()
+        n = w.getnframes()
+        data = struct.unpack("<%dh" % (2 * n), w.readframes(n))
+    return rate, data[0::2], data[1::2]
+
+
+def first_sound(samples, threshold=200, gap=400):
+    """Start and end of the first stretch that is louder than `threshold`,
+    ended by `gap` quiet samples in a row."""
+    start = next((i for i, s in enumerate(samples) if abs(s) > threshold), None)
+    if start is None:
+        return None
+    quiet = 0
+    for i in range(start, len(samples)):
+        quiet = quiet + 1 if abs(samples[i]) <= threshold else 0
+        if quiet >= gap:
+            return start, i - gap + 1
+    return start, len(samples)
+
+
+def pitch(samples, rate):
+    """Frequency from the rising zero crossings, placed between samples by linear interpolation."""
+    crossings = [i - 1 + (-samples[i - 1]) / (samples[i] - samples[i - 1])
+                 for i in range(1, len(samples)) if samples[i - 1] < 0 <= samples[i]]
+    if len(crossings) < 10:
+        return None
+    return (len(crossings) - 1) * rate / (crossings[-1] - crossings[0])
+
+
+class Audio(unittest.TestCase):
+    def test_z_sounds_at_440_hz_through_jack(self):
+        name = start_jack(self, rate=44100, period=256)
+        display = start_xvfb(self)
+        work = work_dir(self)
+        env = base_env(DISPLAY=display, JACK_DEFAULT_SERVER=name)
+        w = Wsy(self, work, env)
+        w.send(b"3")
+        w.out.wait_contains(wsytest.PROMPT + wsytest.SEPARATOR, timeout=20)
+        w.out.wait_contains(driver_list(b"ASIO", [b"system"]), timeout=20)
+        w.send(b"1")
+        w.out.wait_contains(HELP, timeout=20)
+        line = w.err.wait_contains(b"latency", timeout=20)
+        err = w.err.snapshot().decode()
+        m = re.search(r'playing through JACK Audio Connection Kit, device "system": (\d+)-frame blocks, '
+                      r'output latency ([\d.]+) ms', err)
+        self.assertIsNotNone(m, err)
+        self.assertEqual(int(m.group(1)), 256, "the callback takes JACK's period as it is")
+        self.assertGreater(float(m.group(2)), 0)
+        del line
+        wsytest.wait_for_port(name, "PortAudio:out_0")
+
+        # Press and release a key first: the auto-play stops and the output falls silent.
+        focus_window(display)
+        xdotool(display, "key", "x")
+        w.out.wait_contains(b"UNTRIG\n")
+        time.sleep(0.7)
+
+        rec = os.path.join(work, "rec.wav")
+        recorder = subprocess.Popen(["jack_rec", "-f", rec, "-d", "3", "-b", "16", "PortAudio:out_0",
+                                     "PortAudio:out_1"], env=wsytest.jack_env(name), stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.PIPE, cwd=work)
+        self.addCleanup(wsytest.stop, recorder)
+        deadline = time.monotonic() + 20 * wsytest.SLOW
+        while not any(p.startswith("jackrec:") for p in wsytest.jack_ports(name)[1]):
+            self.assertLess(time.monotonic(), deadline, "jack_rec did not register its ports")
+            time.sleep(0.05)
+        time.sleep(0.3)
+
+        start = len(w.out.snapshot())
+        xdotool(display, "keydown", "z")
+        w.out.wait_contains(b"\nTRIG\n", start=start)
+        time.sleep(0.2)
+        xdotool(display, "keyup", "z")
+        w.out.wait_contains(b"UNTRIG\n", start=start)
+        self.assertEqual(recorder.wait(30 * wsytest.SLOW), 0, recorder.stderr.read())
+
+        xdotool(display, "key", "Escape")
+        self.assertEqual(w.wait(), 0)
+        self.assertNotIn("JACK:", w.err.wait_closed().decode(), "JACK complained")
+
+        rate, left, right = read_wav(rec)
+        self.assertEqual(rate, 44100)
+        segment = first_sound(left)
+        self.assertIsNotNone(segment, "the recording is silent")
+        a, b = segment
+        self.assertGreater(b - a, 2000, "the note is too short to be z held for 0.2 s")
+        peak = max(abs(s) for s in left[a:b])
+        self.assertTrue(9000 <= peak <= 10050, "peak %d: one sine of 10000 at the envelope's top" % peak)
+        freq = pitch(left[a:b], rate)
+        self.assertIsNotNone(freq)
+        self.assertAlmostEqual(freq, 440.0, delta=1.0, msg="z plays note 58")
+        self.assertAlmostEqual(pitch(right[a:b], rate), freq, delta=0.01)
+        self.assertIsNone(first_sound(left[b:]), "sound after the release")
+
+
+if __name__ == "__main__":
+    wsytest.check_binary()
+    unittest.main()

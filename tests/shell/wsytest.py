@@ -1,0 +1,264 @@
+"""Helpers for the tests that drive the real wsy binary: a working directory
+with a patch, the program on a pseudo-terminal or pipes, Xvfb, a JACK server."""
+
+import contextlib
+import glob
+import os
+import pty
+import select
+import shutil
+import signal
+import subprocess
+import tempfile
+import termios
+import threading
+import time
+import unittest
+
+WSY = os.environ.get("WSY_BIN", "")
+
+# One oscillator whose link group has note 0 (the source, an LFO of 0 Hz, leaves
+# the phase as it is): a clean sine at the key's pitch, 10000 at the envelope's peak.
+SINE_PATCH = "LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n"
+
+SEPARATOR = b"-" * 57 + b"\n"
+PROMPT = b"Press a corresponding number or ESC to quit\n"
+TYPE_MENU = (SEPARATOR + b"Output Type\n" + SEPARATOR + b"1 - Direct Sound\n"
+             b"2 - Windows Multimedia Waveout\n3 - ASIO\n4 - NoSound\n" + SEPARATOR + PROMPT)
+HELP = (b"[aqzs edrftg yhujik olpm our] modifier les trucs \n"
+        b"[+-] change type OSC1 [7894] le type des LFO1234\n"
+        b"[wxcvbn,;] pour les notes (foireuxmaismarche)\n")
+AUTO_PLAY = b"MIAM\nUNTRIG\n\nTRIG\n"
+
+# Sanitizer builds run several times slower: every wait is this many times longer.
+SLOW = int(os.environ.get("WSY_SLOW", "1"))
+
+
+def driver_list(heading, names):
+    body = b"".join(b"%d - %s\n" % (i + 1, n) for i, n in enumerate(names))
+    return SEPARATOR + heading + b" Driver list\n" + SEPARATOR + body + SEPARATOR + PROMPT
+
+
+class Reader:
+    """Collects everything a file descriptor gives, on a thread of its own."""
+
+    def __init__(self, fd):
+        self.fd = fd
+        self.data = b""
+        self.cond = threading.Condition()
+        self.closed = False
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while True:
+            try:
+                chunk = os.read(self.fd, 4096)
+            except OSError:  # EIO: the pty's other side is gone
+                chunk = b""
+            with self.cond:
+                if not chunk:
+                    self.closed = True
+                    self.cond.notify_all()
+                    return
+                self.data += chunk
+                self.cond.notify_all()
+
+    def wait_for(self, predicate, timeout, what):
+        deadline = time.monotonic() + timeout * SLOW
+        with self.cond:
+            while not predicate(self.data):
+                left = deadline - time.monotonic()
+                if left <= 0 or (self.closed and not predicate(self.data)):
+                    if self.closed and left > 0:
+                        raise AssertionError("output ended before %s; output so far:\n%r" % (what, self.data[-2000:]))
+                    raise AssertionError("timed out waiting for %s; output so far:\n%r" % (what, self.data[-2000:]))
+                self.cond.wait(left)
+            return self.data
+
+    def wait_contains(self, needle, timeout=10, start=0):
+        self.wait_for(lambda d: d.find(needle, start) >= 0, timeout, repr(needle))
+        return self.data.find(needle, start)
+
+    def wait_closed(self, timeout=10):
+        self.wait_for(lambda d: self.closed, timeout, "end of output")
+        self.thread.join(timeout)
+        return self.data
+
+    def snapshot(self):
+        with self.cond:
+            return self.data
+
+
+def base_env(**extra):
+    env = dict(os.environ)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER", "JACK_DEFAULT_SERVER"):
+        env.pop(name, None)
+    env["TERM"] = "dumb"  # "clear" then prints nothing: standard output can be compared byte for byte
+    env["JACK_NO_START_SERVER"] = "1"
+    env.update(extra)
+    return env
+
+
+def work_dir(test, patch=SINE_PATCH):
+    d = tempfile.mkdtemp(prefix="wsy-shell-")
+    test.addCleanup(shutil.rmtree, d, True)
+    if patch is not None:
+        with open(os.path.join(d, "RODUV_2.WSY"), "w") as f:
+            f.write(patch)
+    return d
+
+
+class Wsy:
+    """The real binary. `terminal`: standard input and output on a pseudo-terminal
+    (output post-processing off, so bytes compare exactly); else pipes."""
+
+    def __init__(self, test, cwd, env, terminal=False, stdin=None, args=(), preexec=None):
+        self.master = None
+        self.slave = None
+        common = dict(cwd=cwd, env=env, stderr=subprocess.PIPE, start_new_session=True, preexec_fn=preexec)
+        if terminal:
+            self.master, self.slave = pty.openpty()
+            attrs = termios.tcgetattr(self.slave)
+            attrs[1] &= ~termios.OPOST
+            termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+            self.proc = subprocess.Popen([WSY, *args], stdin=self.slave, stdout=self.slave, **common)
+            self.out = Reader(self.master)
+        else:
+            self.proc = subprocess.Popen([WSY, *args], stdin=stdin if stdin is not None else subprocess.PIPE,
+                                         stdout=subprocess.PIPE, **common)
+            self.out = Reader(self.proc.stdout.fileno())
+        self.err = Reader(self.proc.stderr.fileno())
+        test.addCleanup(self.kill)
+
+    def send(self, keys):
+        if self.master is not None:
+            os.write(self.master, keys)
+        else:
+            self.proc.stdin.write(keys)
+            self.proc.stdin.flush()
+
+    def wait(self, timeout=20):
+        try:
+            return self.proc.wait(timeout * SLOW)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("wsy did not end; stdout tail %r, stderr %r"
+                                 % (self.out.snapshot()[-500:], self.err.snapshot()))
+
+    def terminal_modes(self):
+        return termios.tcgetattr(self.slave)
+
+    def kill(self):
+        if self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        for fd in (self.slave, self.master):
+            if fd is not None:
+                with contextlib.suppress(OSError):
+                    os.close(fd)
+        self.slave = self.master = None
+        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
+            if stream:
+                with contextlib.suppress(OSError):
+                    stream.close()
+
+
+def stop(proc, sig=signal.SIGTERM, timeout=10):
+    if proc.poll() is None:
+        proc.send_signal(sig)
+        try:
+            proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+
+
+def start_xvfb(test):
+    """A private X server on a display number it picks itself; returns ':N'."""
+    if not shutil.which("Xvfb"):
+        raise unittest.SkipTest("Xvfb is not installed (scripts/setup installs it)")
+    r, w = os.pipe()
+    proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x900x24", "-nolisten", "tcp",
+                             "-noreset"], pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                            start_new_session=True)
+    os.close(w)
+    test.addCleanup(stop, proc)
+    number = b""
+    deadline = time.monotonic() + 20
+    while not number.endswith(b"\n"):
+        ready, _, _ = select.select([r], [], [], max(0, deadline - time.monotonic()))
+        chunk = os.read(r, 16) if ready else b""
+        if not chunk:
+            os.close(r)
+            raise AssertionError("Xvfb did not start")
+        number += chunk
+    os.close(r)
+    return ":" + number.decode().strip()
+
+
+def xdotool(display, *args):
+    return subprocess.run(["xdotool", *args], env=dict(os.environ, DISPLAY=display), check=True,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=30 * SLOW).stdout.decode()
+
+
+def focus_window(display, caption="wsy"):
+    window = xdotool(display, "search", "--sync", "--name", "^%s$" % caption).split()[0]
+    xdotool(display, "windowfocus", "--sync", window)
+    return window
+
+
+def remove_jack_files(name):
+    for path in glob.glob("/dev/shm/jack*%s*" % name):
+        if os.path.isdir(path):
+            shutil.rmtree(path, True)
+        else:
+            with contextlib.suppress(OSError):
+                os.remove(path)
+
+
+def jack_env(name):
+    return dict(os.environ, JACK_DEFAULT_SERVER=name, JACK_NO_START_SERVER="1")
+
+
+def jack_ports(name):
+    r = subprocess.run(["jack_lsp"], env=jack_env(name), stdout=subprocess.PIPE, stderr=subprocess.DEVNULL,
+                       timeout=20)
+    return r.returncode, r.stdout.decode().split()
+
+
+def start_jack(test, rate=44100, period=256):
+    """A JACK server with the dummy driver under a name of its own; returns the name."""
+    if not shutil.which("jackd"):
+        raise unittest.SkipTest("jackd is not installed (scripts/setup installs jackd2)")
+    name = "wsytest%d" % os.getpid()
+    remove_jack_files(name)  # a killed server's leftovers stop the next one from starting
+    proc = subprocess.Popen(["jackd", "-n", name, "-d", "dummy", "-r", str(rate), "-p", str(period)],
+                            env=jack_env(name), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            start_new_session=True)
+
+    def cleanup():
+        stop(proc)
+        remove_jack_files(name)
+
+    test.addCleanup(cleanup)
+    deadline = time.monotonic() + 20
+    while jack_ports(name)[0] != 0:
+        if proc.poll() is not None:
+            raise AssertionError("jackd ended at start: %r" % proc.stderr.read())
+        if time.monotonic() > deadline:
+            raise AssertionError("jackd did not answer jack_lsp")
+        time.sleep(0.05)
+    return name
+
+
+def wait_for_port(name, port, timeout=20):
+    deadline = time.monotonic() + timeout * SLOW
+    while port not in jack_ports(name)[1]:
+        if time.monotonic() > deadline:
+            raise AssertionError("the JACK port %s did not appear" % port)
+        time.sleep(0.05)
+
+
+def check_binary():
+    if not WSY or not os.access(WSY, os.X_OK):
+        raise SystemExit("WSY_BIN must name the wsy binary")
