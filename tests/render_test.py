@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """wsy-render, the real binary on real files: timeline, determinism, event
 scripts, command line, exit statuses, and the bundled and example patches."""
+import hashlib
 import os
 import re
 import struct
@@ -182,6 +183,22 @@ class Render(unittest.TestCase):
             self.assertGreater(peak, 3000, patch)      # audible
             self.assertLess(peak, 30000, patch)       # far from the wrap at 32768
             self.assertLess(jump, 20000, patch)       # no sudden wrap-around
+
+    def test_renders_match_the_recorded_samples(self):
+        # A regression guard: speed work on the engine must not change one sample.
+        # The hashes were recorded from the first engine, whose numbers the unit
+        # tests check against the sound's definition.
+        golden = os.path.join(SOURCE_DIR, "tests", "golden")
+        with open(os.path.join(golden, "samples.sha256")) as f:
+            expected = [line.split() for line in f if line.strip()]
+        self.assertEqual(len(expected), 7)
+        for digest, patch in expected:
+            run = self.render("--patch", os.path.join(SOURCE_DIR, patch), "--frames", "200000",
+                              "--events", os.path.join(golden, "events.txt"), "-o", "out.wav", patch=None)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            with wave.open(self.path("out.wav")) as w:
+                frames = w.readframes(w.getnframes())
+            self.assertEqual(hashlib.sha256(frames).hexdigest(), digest, patch)
 
 
 if __name__ == "__main__":

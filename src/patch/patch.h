@@ -34,6 +34,12 @@ struct VcoLinkGroup {
   std::vector<uint8_t> modulations;       // Modulation bits of each param
   Vco* target = nullptr;
   SharedNote note;                        // added to the patch's base note
+
+  // Audio thread: the last note the target was tuned to and its pitch, so
+  // that pow() runs only when the note changes (same result either way).
+  int32_t tuned_note = 0;
+  float tuned_frequency = 0;
+  bool tuned = false;
 };
 
 // The inputs of one mixer, paired by index, newest link first.

@@ -25,7 +25,12 @@ void Patch::evaluate() {
     target.reset();
     // The new pitch goes into the base value: it is heard from the next sample.
     const int32_t n = add_notes(base_note.load(std::memory_order_relaxed), group.note.load());
-    target.base_frequency = static_cast<float>(note_frequency(n));
+    if (!group.tuned || n != group.tuned_note) {
+      group.tuned_frequency = static_cast<float>(note_frequency(n));
+      group.tuned_note = n;
+      group.tuned = true;
+    }
+    target.base_frequency = group.tuned_frequency;
 
     const size_t link_count = group.sources.size();
     for (size_t k = 0; k < link_count; ++k) {

@@ -4,25 +4,14 @@
 
 namespace {
 
-constexpr double kSampleRate = 44100.0;
-constexpr double kTwoPi = 6.2831853;  // 2 pi to eight digits, as the sound was tuned with
-
 // r mod d with the sign of r (r >= 0 here), in double so that any divisor from
 // a float is safe; a divisor of 0 yields NaN, which never equals a remainder.
 double remainder_of(int r, double d) { return std::fmod(static_cast<double>(r), d); }
 
 }  // namespace
 
-int Vco::step(Random& noise) {
-  phase = static_cast<float>(static_cast<double>(phase) + frequency / kSampleRate);
-  // The wrap is at ten cycles, once per step: the ramps rise over ten periods.
-  if (phase > 10) phase = static_cast<float>(static_cast<double>(phase) - 10.0);
-
+void Vco::shape_other(Random& noise) {
   switch (waveform) {
-    case kSine:
-      output = static_cast<float>(
-          std::sin((static_cast<double>(phase) + phase_offset) * kTwoPi) * amplitude);
-      break;
     case kRamp:
       output = static_cast<float>(static_cast<double>(phase) * amplitude);
       break;
@@ -59,5 +48,4 @@ int Vco::step(Random& noise) {
     default:
       break;  // unknown waveform: output holds, phase still runs
   }
-  return 1;
 }

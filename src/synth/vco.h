@@ -1,4 +1,5 @@
 #pragma once
+#include <cmath>
 #include <cstdint>
 
 #include "synth/random.h"
@@ -33,7 +34,23 @@ struct Vco {
 
   // Advances one sample (1/44100 s). `noise` is the audio thread's generator,
   // drawn from only by the noise waveform. Returns 1, as every per-sample step does.
-  int step(Random& noise);
+  // The sine, the only waveform a patch file makes, is inline: it is most of
+  // the engine's work.
+  int step(Random& noise) {
+    phase = static_cast<float>(static_cast<double>(phase) + frequency / 44100.0);
+    // The wrap is at ten cycles, once per step: the ramps rise over ten periods.
+    if (phase > 10) phase = static_cast<float>(static_cast<double>(phase) - 10.0);
+    if (waveform == kSine)
+      output = static_cast<float>(std::sin((static_cast<double>(phase) + phase_offset) * kTwoPi) * amplitude);
+    else
+      shape_other(noise);
+    return 1;
+  }
 
   float get_output() const { return output; }
+
+  static constexpr double kTwoPi = 6.2831853;  // 2 pi to eight digits, as the sound was tuned with
+
+ private:
+  void shape_other(Random& noise);  // every waveform but the sine
 };

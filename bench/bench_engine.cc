@@ -1,0 +1,171 @@
+// Cost of the engine per frame, against the arithmetic it cannot avoid.
+//
+// Every oscillator step needs one double-precision sin(); a patch evaluation
+// is that many steps plus resets, modulation, mixing and tuning. The baseline
+// for a shape does exactly the sin() calls and phase updates of the same
+// number of oscillator steps and nothing else; the table printed at the end
+// gives engine / baseline for each shape.
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <cstdio>
+#include <map>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "patch/patch.h"
+#include "synth/stream_fill.h"
+#include "synth/vca.h"
+
+namespace {
+
+// Patch texts for the shapes measured: chains (each oscillator modulates the
+// next), fans (one LFO modulates every other), and a full 24-input mixer.
+std::string chain_patch(int oscillators) {
+  std::string text = "LFO0;*FREQ=5;\n";
+  for (int i = 1; i < oscillators; ++i)
+    text += "VCO" + std::to_string(i) + ";*NOTE=" + std::to_string(i % 12) + ";" +
+            (i == 1 ? "LFO0" : "VCO" + std::to_string(i - 1)) + ":MOD_PHASE;\n";
+  if (oscillators == 1) text = "VCO0;VCO0:MOD_PHASE;\n";
+  const std::string last = oscillators == 1 ? "VCO0" : "VCO" + std::to_string(oscillators - 1);
+  return text + "MIXER0;" + last + ":IN1;\n";
+}
+
+std::string fan_patch(int oscillators) {
+  std::string text = "LFO0;*FREQ=5;\n", mixer = "MIXER0;";
+  for (int i = 1; i < oscillators; ++i) {
+    text += "VCO" + std::to_string(i) + ";*NOTE=" + std::to_string(i % 12) + ";LFO0:MOD_FREQ;\n";
+    if (i <= 24) mixer += "VCO" + std::to_string(i) + ":IN" + std::to_string(i) + ";";
+  }
+  return text + mixer + "\n";
+}
+
+std::string mixer24_patch() {
+  std::string text = "LFO0;*FREQ=0;\n", mixer = "MIXER0;";
+  for (int i = 1; i <= 24; ++i) {
+    text += "VCO" + std::to_string(i) + ";*NOTE=" + std::to_string(i) + ";LFO0:MOD_PHASE;\n";
+    mixer += "VCO" + std::to_string(i) + ":IN" + std::to_string(i) + ";";
+  }
+  return text + mixer + "\n";
+}
+
+struct Shape {
+  std::string name;
+  std::string text;
+};
+
+std::vector<Shape> shapes() {
+  std::vector<Shape> list;
+  for (int n : {1, 4, 16, 64}) list.push_back({"chain/" + std::to_string(n), chain_patch(n)});
+  for (int n : {4, 16, 64}) list.push_back({"fan/" + std::to_string(n), fan_patch(n)});
+  list.push_back({"mixer24", mixer24_patch()});
+  return list;
+}
+
+std::unique_ptr<Patch> load(const std::string& text) {
+  char path[] = "/tmp/wsy_bench_XXXXXX";
+  const int fd = mkstemp(path);
+  FILE* file = fdopen(fd, "w");
+  std::fputs(text.c_str(), file);
+  std::fclose(file);
+  auto patch = std::make_unique<Patch>();
+  patch->console = patch->diagnostics = std::fopen("/dev/null", "w");
+  std::string error;
+  if (!patch->load(path, error)) std::abort();
+  unlink(path);
+  return patch;
+}
+
+// Oscillator steps in one evaluation: each link steps its source, each group its target.
+int steps_per_frame(const Patch& patch) {
+  int steps = 0;
+  for (const VcoLinkGroup& group : patch.vco_links) steps += static_cast<int>(group.sources.size()) + 1;
+  return steps;
+}
+
+void BM_Evaluate(benchmark::State& state, std::string text) {
+  std::unique_ptr<Patch> patch = load(text);
+  for (auto _ : state) {
+    patch->evaluate();
+    benchmark::DoNotOptimize(patch->output);
+  }
+  state.counters["steps"] = steps_per_frame(*patch);
+}
+
+void BM_StreamCallback(benchmark::State& state, std::string text) {
+  std::unique_ptr<Patch> patch = load(text);
+  Vca vca;
+  vca.console = std::fopen("/dev/null", "w");
+  vca.trigger();
+  the_patch = patch.get();
+  the_vca = &vca;
+  const int frames = static_cast<int>(state.range(0));
+  std::vector<int16_t> buffer(2 * frames);
+  for (auto _ : state) {
+    stream_callback(nullptr, buffer.data(), frames * 4, nullptr);
+    benchmark::DoNotOptimize(buffer.data());
+    if (!vca.active()) vca.trigger();
+  }
+  state.SetItemsProcessed(state.iterations() * frames);
+}
+
+// Only what no engine can skip: the phase update (its division included) and
+// one sin() per step.
+void BM_SinBaseline(benchmark::State& state, std::string text) {
+  const int steps = steps_per_frame(*load(text));
+  std::vector<float> phase(steps, 0.0f), output(steps), frequency(steps);
+  for (int i = 0; i < steps; ++i) frequency[i] = static_cast<float>(note_frequency(58 + i % 12));
+  for (auto _ : state) {
+    for (int i = 0; i < steps; ++i) {
+      float p = static_cast<float>(phase[i] + frequency[i] / 44100.0);
+      if (p > 10) p = static_cast<float>(p - 10.0);
+      phase[i] = p;
+      output[i] = static_cast<float>(std::sin((p + 1.0) * 6.2831853));
+    }
+    benchmark::DoNotOptimize(output.data());
+  }
+}
+
+// Prints the usual table, then engine / baseline per shape.
+class RatioReporter : public benchmark::ConsoleReporter {
+ public:
+  void ReportRuns(const std::vector<Run>& runs) override {
+    ConsoleReporter::ReportRuns(runs);
+    for (const Run& run : runs) {
+      if (run.run_type != Run::RT_Iteration || run.iterations == 0) continue;
+      const std::string name = run.benchmark_name();
+      ns_per_iteration_[name] = run.GetAdjustedRealTime();
+    }
+  }
+  void Finalize() override {
+    ConsoleReporter::Finalize();
+    std::printf("\n%-12s %14s %14s %8s\n", "shape", "evaluate ns", "sin-only ns", "ratio");
+    for (const Shape& shape : shapes()) {
+      const auto engine = ns_per_iteration_.find("evaluate/" + shape.name);
+      const auto baseline = ns_per_iteration_.find("baseline/" + shape.name);
+      if (engine == ns_per_iteration_.end() || baseline == ns_per_iteration_.end()) continue;
+      std::printf("%-12s %14.1f %14.1f %8.3f\n", shape.name.c_str(), engine->second, baseline->second,
+                  engine->second / baseline->second);
+    }
+  }
+
+ private:
+  std::map<std::string, double> ns_per_iteration_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  for (const Shape& shape : shapes()) {
+    benchmark::RegisterBenchmark(("evaluate/" + shape.name).c_str(), BM_Evaluate, shape.text);
+    benchmark::RegisterBenchmark(("baseline/" + shape.name).c_str(), BM_SinBaseline, shape.text);
+    benchmark::RegisterBenchmark(("stream/" + shape.name).c_str(), BM_StreamCallback, shape.text)
+        ->Arg(256)->Arg(8192);
+  }
+  benchmark::Initialize(&argc, argv);
+  RatioReporter reporter;
+  benchmark::RunSpecifiedBenchmarks(&reporter);
+  benchmark::Shutdown();
+}
