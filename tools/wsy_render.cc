@@ -76,6 +76,9 @@ Options parse_options(int argc, char** argv) {
   }
   if (optind < argc) usage_error(std::string("unexpected argument \"") + argv[optind] + "\"");
   if (options.output.empty()) usage_error("no output file: give -o FILE");
+  // libsndfile takes "-" for standard output, where the WAV would be mixed into the trace.
+  if (options.output == "-")
+    usage_error("the WAV file cannot go to standard output, which carries the trace; give a file name");
   return options;
 }
 
