@@ -1,0 +1,85 @@
+#!/bin/sh
+# Builds the patch-file fuzzer with clang++ (whatever compiler the main build
+# uses) and runs it.
+#
+#   tests/fuzz/run_fuzzer.sh OUT_DIR [libFuzzer options...]
+#
+# OUT_DIR receives the binary (OUT_DIR/patch_fuzzer) and a working corpus
+# (OUT_DIR/fuzz-corpus) that grows from the seeds: RODUV_2.WSY, patches/,
+# tests/malformed/ and tests/fuzz/corpus/. First every seed and every file in
+# tests/fuzz/regressions is run once; then the
+# fuzzer runs with the options given, e.g. -max_total_time=60 or
+# -runs=10000000. Any crash, sanitizer report, leak or timeout fails with
+# status 1 and leaves the input in OUT_DIR (crash-*, leak-*, timeout-*).
+set -eu
+here=$(cd "$(dirname "$0")" && pwd)
+src=$(cd "$here/../.." && pwd)
+[ $# -ge 1 ] || { echo "usage: $0 OUT_DIR [libFuzzer options...]" >&2; exit 2; }
+out=$1; shift
+mkdir -p "$out"
+out=$(cd "$out" && pwd)
+
+CXX_FUZZ=${CXX_FUZZ:-clang++}
+if ! command -v "$CXX_FUZZ" >/dev/null 2>&1; then
+  echo "run_fuzzer.sh: $CXX_FUZZ not found: the fuzzer needs the Debian packages clang and libclang-rt-14-dev" >&2
+  exit 1
+fi
+
+# The loader and event handling carry the fuzzer's coverage; the per-sample
+# code runs under the same sanitizers but without coverage hooks, which would
+# otherwise cost most of the time of every run and guide nothing.
+guided="$here/patch_fuzzer.cc $(ls "$src"/src/patch/*.cc) $src/src/input/key_table.cc
+  $src/src/input/events.cc"
+unguided=$(ls "$src"/src/synth/*.cc)
+
+# Rebuilt whenever a source or header is newer than the binary.
+bin=$out/patch_fuzzer
+stale=no
+if [ ! -x "$bin" ]; then
+  stale=yes
+elif [ -n "$(find "$here/patch_fuzzer.cc" "$src/src/synth" "$src/src/patch" "$src/src/input" \
+             -newer "$bin" -name '*.[ch]*' 2>/dev/null | head -n 1)" ]; then
+  stale=yes
+fi
+if [ $stale = yes ]; then
+  echo "run_fuzzer.sh: building $bin" >&2
+  flags="-std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off -fno-fast-math
+    -fno-sanitize-recover=all -I$src/src"
+  rm -rf "$out/obj" && mkdir -p "$out/obj"
+  for f in $guided; do
+    # shellcheck disable=SC2086
+    "$CXX_FUZZ" $flags -fsanitize=fuzzer,address,undefined -c "$f" -o "$out/obj/$(basename "$f").o"
+  done
+  for f in $unguided; do
+    # shellcheck disable=SC2086
+    "$CXX_FUZZ" $flags -fsanitize=address,undefined -c "$f" -o "$out/obj/$(basename "$f").o"
+  done
+  "$CXX_FUZZ" -fsanitize=fuzzer,address,undefined "$out"/obj/*.o -o "$bin.tmp"
+  mv "$bin.tmp" "$bin"
+fi
+
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+
+# Seeds: the bundled patch, the examples, the malformed catalogue and the
+# fuzzer's own extra seeds, gathered afresh so that there is one copy of each.
+rm -rf "$out/seeds"
+mkdir -p "$out/seeds" "$out/fuzz-corpus"
+for f in "$src/RODUV_2.WSY" "$src"/patches/*.wsy "$src"/tests/malformed/*.wsy "$here"/corpus/*; do
+  [ -f "$f" ] && cp "$f" "$out/seeds/"
+done
+mkdir -p "$out/regressions"  # an empty stand-in while there are none
+regressions=$here/regressions
+[ -d "$regressions" ] || regressions=$out/regressions
+
+cd "$out"
+# Every regression input and seed, once.
+if ! "$bin" -runs=0 -max_len=4096 "$regressions" "$out/seeds" >"$out/replay.log" 2>&1; then
+  cat "$out/replay.log" >&2
+  echo "run_fuzzer.sh: a regression or seed input fails" >&2
+  exit 1
+fi
+echo "run_fuzzer.sh: replayed $(find "$regressions" "$out/seeds" -type f | wc -l) regression and seed inputs" >&2
+
+"$bin" -max_len=4096 -timeout=10 -rss_limit_mb=1024 -print_final_stats=1 \
+  "$@" "$out/fuzz-corpus" "$out/seeds"
