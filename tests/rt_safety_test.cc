@@ -1,0 +1,311 @@
+// The audio thread's code must not allocate, free or take a lock: any of
+// these can block for an unbounded time and the sound would break up.
+//
+// This executable replaces malloc, calloc, realloc, free, the aligned
+// allocators, every form of operator new and delete, and pthread_mutex_lock
+// with versions that forward to the C library and, while the calling thread's
+// `in_callback` flag is set, also record the call. The flag is set only around
+// stream_callback, which then plays every example patch with triggers,
+// releases, Enter, random notes and auto-play, in buffers of 1, 64, 256 and
+// 8192 frames. The first tests show that the detector itself catches each
+// kind of call.
+//
+// Built without sanitizers only: they bring allocators of their own.
+#include <dlfcn.h>
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <new>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "input/events.h"
+#include "input/key_table.h"
+#include "patch/patch.h"
+#include "synth/stream_fill.h"
+#include "synth/vca.h"
+#include "test_support.h"
+
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void __libc_free(void*);
+void* __libc_memalign(size_t, size_t);
+}
+
+namespace {
+
+thread_local bool in_callback = false;
+std::atomic<int> forbidden_calls{0};
+std::atomic<const char*> first_forbidden{nullptr};
+
+// Called on every entry; records without allocating.
+inline void note_call(const char* what) {
+  if (!in_callback) return;
+  forbidden_calls.fetch_add(1, std::memory_order_relaxed);
+  const char* none = nullptr;
+  first_forbidden.compare_exchange_strong(none, what);
+}
+
+void* aligned(size_t alignment, size_t size) {
+  return __libc_memalign(std::max(alignment, sizeof(void*)), size ? size : 1);
+}
+
+}  // namespace
+
+extern "C" {
+void* malloc(size_t size) { note_call("malloc"); return __libc_malloc(size); }
+void* calloc(size_t n, size_t size) { note_call("calloc"); return __libc_calloc(n, size); }
+void* realloc(void* p, size_t size) { note_call("realloc"); return __libc_realloc(p, size); }
+void free(void* p) { note_call("free"); __libc_free(p); }
+void* aligned_alloc(size_t alignment, size_t size) { note_call("aligned_alloc"); return aligned(alignment, size); }
+void* memalign(size_t alignment, size_t size) { note_call("memalign"); return aligned(alignment, size); }
+int posix_memalign(void** out, size_t alignment, size_t size) {
+  note_call("posix_memalign");
+  *out = aligned(alignment, size);
+  return *out ? 0 : ENOMEM;
+}
+int pthread_mutex_lock(pthread_mutex_t* mutex) {
+  note_call("pthread_mutex_lock");
+  // The C library's own, found once (dlsym takes its locks by other means).
+  static int (*const real)(pthread_mutex_t*) =
+      reinterpret_cast<int (*)(pthread_mutex_t*)>(dlsym(RTLD_NEXT, "pthread_mutex_lock"));
+  return real(mutex);
+}
+}
+
+namespace {
+void* checked_new(const char* what, size_t size) {
+  note_call(what);
+  if (void* p = __libc_malloc(size ? size : 1)) return p;
+  throw std::bad_alloc();
+}
+void* checked_new_aligned(const char* what, size_t size, std::align_val_t alignment) {
+  note_call(what);
+  if (void* p = aligned(static_cast<size_t>(alignment), size)) return p;
+  throw std::bad_alloc();
+}
+void checked_delete(const char* what, void* p) {
+  note_call(what);
+  __libc_free(p);
+}
+}  // namespace
+
+void* operator new(size_t n) { return checked_new("operator new", n); }
+void* operator new[](size_t n) { return checked_new("operator new[]", n); }
+void* operator new(size_t n, const std::nothrow_t&) noexcept { note_call("operator new nothrow"); return __libc_malloc(n ? n : 1); }
+void* operator new[](size_t n, const std::nothrow_t&) noexcept { note_call("operator new[] nothrow"); return __libc_malloc(n ? n : 1); }
+void* operator new(size_t n, std::align_val_t a) { return checked_new_aligned("operator new aligned", n, a); }
+void* operator new[](size_t n, std::align_val_t a) { return checked_new_aligned("operator new[] aligned", n, a); }
+void* operator new(size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+  note_call("operator new aligned nothrow");
+  return aligned(static_cast<size_t>(a), n);
+}
+void* operator new[](size_t n, std::align_val_t a, const std::nothrow_t&) noexcept {
+  note_call("operator new[] aligned nothrow");
+  return aligned(static_cast<size_t>(a), n);
+}
+void operator delete(void* p) noexcept { checked_delete("operator delete", p); }
+void operator delete[](void* p) noexcept { checked_delete("operator delete[]", p); }
+void operator delete(void* p, size_t) noexcept { checked_delete("operator delete sized", p); }
+void operator delete[](void* p, size_t) noexcept { checked_delete("operator delete[] sized", p); }
+void operator delete(void* p, const std::nothrow_t&) noexcept { checked_delete("operator delete nothrow", p); }
+void operator delete[](void* p, const std::nothrow_t&) noexcept { checked_delete("operator delete[] nothrow", p); }
+void operator delete(void* p, std::align_val_t) noexcept { checked_delete("operator delete aligned", p); }
+void operator delete[](void* p, std::align_val_t) noexcept { checked_delete("operator delete[] aligned", p); }
+void operator delete(void* p, size_t, std::align_val_t) noexcept { checked_delete("operator delete sized aligned", p); }
+void operator delete[](void* p, size_t, std::align_val_t) noexcept { checked_delete("operator delete[] sized aligned", p); }
+void operator delete(void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+  checked_delete("operator delete aligned nothrow", p);
+}
+void operator delete[](void* p, std::align_val_t, const std::nothrow_t&) noexcept {
+  checked_delete("operator delete[] aligned nothrow", p);
+}
+
+namespace {
+
+// Forbidden calls made by `region`, run with the flag set as stream_callback is.
+template <typename Region>
+int forbidden_in(Region region, std::string* first = nullptr) {
+  forbidden_calls.store(0);
+  first_forbidden.store(nullptr);
+  in_callback = true;
+  region();
+  in_callback = false;
+  if (first) *first = first_forbidden.load() ? first_forbidden.load() : "";
+  return forbidden_calls.load();
+}
+
+// Calls through volatile pointers, so that the compiler cannot drop a
+// matching allocation and release as it may for plain new/delete pairs.
+void* (*volatile malloc_fn)(size_t) = malloc;
+void* (*volatile calloc_fn)(size_t, size_t) = calloc;
+void* (*volatile realloc_fn)(void*, size_t) = realloc;
+void (*volatile free_fn)(void*) = free;
+int (*volatile posix_memalign_fn)(void**, size_t, size_t) = posix_memalign;
+int (*volatile lock_fn)(pthread_mutex_t*) = pthread_mutex_lock;
+void* volatile sink;
+
+TEST(Detector, CatchesEachKindOfCallInsideTheFlaggedRegion) {
+  std::string first;
+  void* p = nullptr;
+  EXPECT_EQ(forbidden_in([&] { p = malloc_fn(32); }, &first), 1);
+  EXPECT_EQ(first, "malloc");
+  EXPECT_EQ(forbidden_in([&] { p = realloc_fn(p, 64); }, &first), 1);
+  EXPECT_EQ(first, "realloc");
+  EXPECT_EQ(forbidden_in([&] { free_fn(p); }, &first), 1);
+  EXPECT_EQ(first, "free");
+  EXPECT_EQ(forbidden_in([&] { p = calloc_fn(4, 8); }, &first), 1);
+  EXPECT_EQ(first, "calloc");
+  free_fn(p);
+  EXPECT_EQ(forbidden_in([&] { posix_memalign_fn(&p, 64, 64); }, &first), 1);
+  EXPECT_EQ(first, "posix_memalign");
+  free_fn(p);
+
+  int* volatile one = nullptr;
+  EXPECT_EQ(forbidden_in([&] { one = new int(7); }, &first), 1);
+  EXPECT_EQ(first, "operator new");
+  EXPECT_EQ(forbidden_in([&] { delete one; }, &first), 1);
+  EXPECT_EQ(first.rfind("operator delete", 0), 0u) << first;
+  int* volatile many = nullptr;
+  EXPECT_EQ(forbidden_in([&] { many = new int[9]; }, &first), 1);
+  EXPECT_EQ(first, "operator new[]");
+  EXPECT_EQ(forbidden_in([&] { delete[] many; }, &first), 1);
+  EXPECT_EQ(first.rfind("operator delete[]", 0), 0u) << first;
+  struct alignas(64) Wide { char bytes[64]; };
+  Wide* volatile wide = nullptr;
+  EXPECT_EQ(forbidden_in([&] { wide = new Wide; }, &first), 1);
+  EXPECT_EQ(first, "operator new aligned");
+  EXPECT_EQ(forbidden_in([&] { delete wide; }, &first), 1);
+  EXPECT_EQ(first.rfind("operator delete", 0), 0u) << first;
+  EXPECT_EQ(forbidden_in([&] { sink = new (std::nothrow) char; }, &first), 1);
+  EXPECT_EQ(first, "operator new nothrow");
+  delete static_cast<char*>(sink);
+
+  pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
+  EXPECT_EQ(forbidden_in([&] { lock_fn(&mutex); }, &first), 1);
+  EXPECT_EQ(first, "pthread_mutex_lock");
+  pthread_mutex_unlock(&mutex);
+}
+
+TEST(Detector, CatchesTheLibraryAllocatingForUs) {
+  std::vector<float> grown;
+  std::string first;
+  EXPECT_GE(forbidden_in([&] { grown.push_back(1.0f); }), 1);
+  const std::string text = "a text far too long for the small-string buffer of std::string";
+  EXPECT_GE(forbidden_in([&] { sink = new std::string(text); }, &first), 1);
+  delete static_cast<std::string*>(sink);
+  std::mutex mutex;
+  EXPECT_EQ(forbidden_in([&] { mutex.lock(); }, &first), 1);
+  EXPECT_EQ(first, "pthread_mutex_lock");
+  mutex.unlock();
+}
+
+TEST(Detector, IgnoresCallsOutsideTheRegionAndOnOtherThreads) {
+  void* p = malloc_fn(16);
+  free_fn(p);
+  EXPECT_EQ(forbidden_in([] {}), 0);
+  // The flag belongs to one thread: another thread allocating meanwhile is not caught.
+  static std::atomic<int> stage{0};
+  std::thread other([] {
+    while (stage.load() != 1) {}
+    free_fn(malloc_fn(8));
+    stage.store(2);
+  });
+  EXPECT_EQ(forbidden_in([] {
+              stage.store(1);
+              while (stage.load() != 2) {}
+            }),
+            0);
+  other.join();
+}
+
+std::vector<std::string> example_patches() {
+  std::vector<std::string> paths = {std::string(WSY_SOURCE_DIR) + "/RODUV_2.WSY"};
+  std::vector<std::string> examples;
+  for (const auto& entry : std::filesystem::directory_iterator(std::string(WSY_SOURCE_DIR) + "/patches"))
+    if (entry.path().extension() == ".wsy") examples.push_back(entry.path().string());
+  std::sort(examples.begin(), examples.end());
+  paths.insert(paths.end(), examples.begin(), examples.end());
+  return paths;
+}
+
+struct Scripted {
+  int64_t frame;
+  Event event;
+};
+
+// Frames 0 to 100000: auto-play from the start, a played and released note, a
+// note held until it runs out (auto-play again), Enter pressed and released,
+// a random note, and a last key held to the end.
+const Scripted kScript[] = {
+    {25000, {Event::kKeyDown, 'z'}},       {26000, {Event::kKeyUp, 'z'}},
+    {27000, {Event::kKeyDown, 'x'}},       {50000, {Event::kKeyDown, kKeyReturn}},
+    {50100, {Event::kKeyUp, kKeyReturn}},  {52000, {Event::kUser}},
+    {52500, {Event::kKeyDown, 'q'}},       {60000, {Event::kKeyDown, 'c'}},
+};
+constexpr int64_t kFrames = 100000;
+
+class EveryPatch : public ::testing::TestWithParam<int> {};
+
+TEST_P(EveryPatch, StreamCallbackNeverAllocatesNorLocks) {
+  const int buffer_frames = GetParam();
+  for (const std::string& path : example_patches()) {
+    SCOPED_TRACE(path);
+    Capture trace, warnings, console;
+    Patch patch;
+    patch.console = trace.file();
+    patch.diagnostics = warnings.file();
+    std::string error;
+    ASSERT_TRUE(patch.load(path.c_str(), error)) << error;
+    patch.report();
+    Vca vca;
+    vca.console = console.file();
+    Player player(&patch, &vca);
+    player.console = console.file();
+    the_patch = &patch;
+    the_vca = &vca;
+
+    std::vector<int16_t> buffer(2 * static_cast<size_t>(buffer_frames));
+    size_t next = 0;
+    int forbidden = 0;
+    std::string first;
+    int16_t peak = 0;
+    for (int64_t frame = 0; frame < kFrames; frame += buffer_frames) {
+      // The main loop's turn: the events due by now, then auto-play.
+      for (; next < std::size(kScript) && kScript[next].frame <= frame; ++next)
+        player.handle(kScript[next].event);
+      if (player.idle_note_due()) player.handle(Event{Event::kUser});
+      std::string what;
+      forbidden += forbidden_in(
+          [&] { stream_callback(nullptr, buffer.data(), 4 * buffer_frames, nullptr); }, &what);
+      if (first.empty()) first = what;
+      for (int16_t s : buffer) peak = std::max<int16_t>(peak, static_cast<int16_t>(std::abs(s)));
+    }
+    the_patch = nullptr;
+    the_vca = nullptr;
+    EXPECT_EQ(forbidden, 0) << "first: " << first;
+    // The run did what it claims: sound, auto-play at the start and after the
+    // held note ran out, and every scripted event.
+    EXPECT_GT(peak, 1000);
+    const std::string said = console.text();
+    size_t miam = 0;
+    for (size_t at = said.find("MIAM"); at != std::string::npos; at = said.find("MIAM", at + 1)) ++miam;
+    EXPECT_GE(miam, 2u) << said;
+    EXPECT_EQ(next, std::size(kScript));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(BufferFrames, EveryPatch, ::testing::Values(1, 64, 256, 8192));
+
+}  // namespace
