@@ -58,6 +58,7 @@ bool select_output() {
     return false;
   }
 
+  begin_raw_keys();  // before the prompt shows, so that no early key is echoed
   std::fputs(kSeparator, stdout);
   std::fputs("Output Type\n", stdout);
   std::fputs(kSeparator, stdout);
@@ -76,9 +77,12 @@ bool select_output() {
       FSOUND_SetOutput(kOutputForKey[key - '1']);
       break;
     }
+    begin_raw_keys();
   }
 
   const int output = FSOUND_GetOutput();
+  const int drivers = FSOUND_GetNumDrivers();  // probes the devices before the terminal switches
+  begin_raw_keys();
   std::fputs(kSeparator, stdout);
   std::fputs(output_name(output), stdout);
   std::fputs(" Driver list\n", stdout);
@@ -90,7 +94,7 @@ bool select_output() {
   std::fputs(kSeparator, stdout);
   std::fputs(kPrompt, stdout);
 
-  if (FSOUND_GetNumDrivers() == 0) {
+  if (drivers == 0) {
     std::fflush(stdout);
     std::fprintf(stderr,
                  "wsy: no %s output device was found. Press ESC to quit, then start wsy again and choose "
@@ -105,6 +109,7 @@ bool select_output() {
     if (key == kEscape) std::exit(0);
     driver = key - '1';
     if (driver >= 0 && driver < FSOUND_GetNumDrivers()) break;
+    begin_raw_keys();
   }
 
   FSOUND_SetDriver(driver);

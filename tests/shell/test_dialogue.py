@@ -58,7 +58,7 @@ class Dialogue(unittest.TestCase):
         w.out.wait_contains(TYPE_MENU)
         w.send(b"\x1b")
         self.assertEqual(w.wait(), 0)
-        self.assertTrue(w.out.snapshot().endswith(TYPE_MENU))
+        self.assertTrue(w.out.snapshot().endswith(TYPE_MENU), w.out.snapshot()[-300:])
         self.assertEqual(w.terminal_modes(), before)
         self.assertEqual(stderr_lines(w), [])
 
@@ -141,7 +141,7 @@ class Dialogue(unittest.TestCase):
         w.out.wait_contains(TYPE_MENU)
         w.send(b"\x1b")
         self.assertEqual(w.wait(), 0)
-        self.assertTrue(w.out.snapshot().endswith(TYPE_MENU))
+        self.assertTrue(w.out.snapshot().endswith(TYPE_MENU), w.out.snapshot()[-300:])
 
     def test_missing_patch_file_ends_before_the_dialogue(self):
         w = Wsy(self, work_dir(self, patch=None), base_env(), terminal=True)

@@ -139,14 +139,22 @@ class Wsy:
             self.proc.stdin.flush()
 
     def wait(self, timeout=20):
+        """The exit status, once the process has ended and all its output is in."""
         try:
-            return self.proc.wait(timeout * SLOW)
+            status = self.proc.wait(timeout * SLOW)
         except subprocess.TimeoutExpired:
             raise AssertionError("wsy did not end; stdout tail %r, stderr %r"
                                  % (self.out.snapshot()[-500:], self.err.snapshot()))
+        if self.slave is not None:
+            # The terminal as the process left it; closing our end lets the reader see the end.
+            self.final_modes = termios.tcgetattr(self.slave)
+            os.close(self.slave)
+            self.slave = None
+        self.out.wait_closed()
+        return status
 
     def terminal_modes(self):
-        return termios.tcgetattr(self.slave)
+        return termios.tcgetattr(self.slave) if self.slave is not None else self.final_modes
 
     def kill(self):
         if self.proc.poll() is None:
