@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 #include <thread>
+#include <deque>
 #include <vector>
 
 struct FSOUND_STREAM {
@@ -54,7 +55,7 @@ struct Layer {
   bool pa_tried = false;
   bool pa_up = false;
   std::vector<FSOUND_STREAM*> streams;
-  std::vector<std::string> names;  // driver names handed out, kept alive
+  std::deque<std::string> names;  // driver names handed out; a deque keeps earlier ones in place
 };
 
 Layer layer;
