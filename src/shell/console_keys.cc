@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -13,22 +14,46 @@ namespace {
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
 
-termios saved_terminal;
-struct sigaction saved_actions[kSignalCount];
+termios saved_terminal;           // the terminal as the user had it
+volatile sig_atomic_t saved = 0;  // saved_terminal holds it
 bool raw = false;
+bool guarded = false;
+bool ignored[kSignalCount];       // ignored when the process started
+void (*volatile say_last_words)() = nullptr;
 
-// Puts the terminal back as it was, then dies of the signal as if unhandled.
-void restore_and_die(int sig) {
+constexpr tcflag_t kLineModes = ICANON | ECHO;
+
+// Puts the terminal back if it is not as saved. Async-signal-safe; asking
+// first keeps a background job from being stopped (SIGTTOU) for nothing.
+void restore_terminal() {
+  if (!saved) return;
+  termios now;
+  if (tcgetattr(STDIN_FILENO, &now) != 0) return;
+  if ((now.c_lflag & kLineModes) == (saved_terminal.c_lflag & kLineModes) &&
+      now.c_cc[VMIN] == saved_terminal.c_cc[VMIN] && now.c_cc[VTIME] == saved_terminal.c_cc[VTIME])
+    return;
   tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+}
+
+// Puts the terminal back, says what must be said, then dies of the signal as if unhandled.
+void restore_and_die(int sig) {
+  const int saved_errno = errno;
+  restore_terminal();
+  if (say_last_words) say_last_words();
   signal(sig, SIG_DFL);
-  raise(sig);
+  raise(sig);  // delivered when the handler returns: the signal is blocked while it runs
+  errno = saved_errno;
+}
+
+void save_terminal() {
+  if (saved) return;
+  if (tcgetattr(STDIN_FILENO, &saved_terminal) == 0) saved = 1;
 }
 
 void end_raw_keys() {
   if (!raw) return;
   raw = false;
   tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
-  for (int i = 0; i < kSignalCount; ++i) sigaction(kSignals[i], &saved_actions[i], nullptr);
 }
 
 bool read_byte(signed char& key, std::string& why) {
@@ -53,21 +78,33 @@ bool read_byte(signed char& key, std::string& why) {
 }  // namespace
 
 void begin_raw_keys() {
-  if (raw || tcgetattr(STDIN_FILENO, &saved_terminal) != 0) return;  // not a terminal: nothing to switch
-  struct sigaction restoring {};
-  restoring.sa_handler = restore_and_die;
-  sigemptyset(&restoring.sa_mask);
-  for (int i = 0; i < kSignalCount; ++i) {
-    sigaction(kSignals[i], nullptr, &saved_actions[i]);
-    // A signal that was ignored (a background job's SIGINT) stays ignored.
-    if (saved_actions[i].sa_handler != SIG_IGN) sigaction(kSignals[i], &restoring, nullptr);
-  }
+  save_terminal();
+  if (raw || !saved) return;  // not a terminal: nothing to switch
   termios keys = saved_terminal;
   keys.c_lflag &= ~(ICANON | ECHO);  // ISIG stays: Ctrl-C still interrupts
   keys.c_cc[VMIN] = 1;
   keys.c_cc[VTIME] = 0;
   tcsetattr(STDIN_FILENO, TCSANOW, &keys);  // TCSANOW: keys typed ahead are kept
   raw = true;
+}
+
+void guard_terminal(void (*last_words)()) {
+  save_terminal();
+  say_last_words = last_words;
+  struct sigaction restoring {};
+  restoring.sa_handler = restore_and_die;
+  sigemptyset(&restoring.sa_mask);
+  for (int i = 0; i < kSignalCount; ++i) sigaddset(&restoring.sa_mask, kSignals[i]);
+  for (int i = 0; i < kSignalCount; ++i) {
+    if (!guarded) {
+      struct sigaction before;
+      sigaction(kSignals[i], nullptr, &before);
+      ignored[i] = before.sa_handler == SIG_IGN;  // a background job's SIGINT stays ignored
+    }
+    if (!ignored[i]) sigaction(kSignals[i], &restoring, nullptr);
+  }
+  if (!guarded) std::atexit(restore_terminal);
+  guarded = true;
 }
 
 bool read_console_key(signed char& key, std::string& why) {

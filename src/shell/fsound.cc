@@ -4,6 +4,7 @@
 #include <jack/jack.h>
 #include <portaudio.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -38,6 +39,11 @@ struct FSOUND_STREAM {
 
   // Frames of the first block asked for, 0 until then (written by the audio thread).
   std::atomic<long> first_block_frames{0};
+  // Block size asked of the device (WSY_BUFFER_FRAMES), 0 for the device's own.
+  int asked_frames = 0;
+  // Set by PortAudio's finished callback when the stream ends by itself.
+  std::atomic<bool> finished{false};
+  bool lost = false;  // the device went away: PortAudio is not called for it any more
 };
 
 namespace {
@@ -45,6 +51,7 @@ namespace {
 constexpr float kVersion = 3.74f;
 constexpr int kTargetFrames = 256;     // low latency, 5.8 ms at 44100 Hz
 constexpr int kNoSoundBlockFrames = 256;
+constexpr long long kBillion = 1000000000LL;
 
 struct Layer {
   int output = FSOUND_OUTPUT_ALSA;  // what FSOUND_GetOutput reports
@@ -62,6 +69,56 @@ Layer layer;
 
 // libjack reports from its own threads: once we play, its errors reach the user.
 std::atomic<bool> forward_jack_errors{false};
+
+// Written by the audio thread, read by the main thread (and a signal handler).
+std::atomic<long> underflow_count{0};
+std::atomic<long> block_frames_now{0};       // frames of the latest block
+std::atomic<long long> last_block_end_ns{0};  // CLOCK_MONOTONIC, end of the latest block
+std::atomic<long long> block_period_ns{0};
+
+// Key-to-sound measurement (WSY_MEASURE_LATENCY).
+std::atomic<bool> measuring{false};
+std::atomic<bool> key_pending{false};     // main -> audio thread
+std::atomic<double> key_stream_time{0.0};
+std::atomic<bool> latency_ready{false};   // audio thread -> main
+std::atomic<double> latency_seconds{0.0};
+FSOUND_STREAM* measured = nullptr;
+
+long long monotonic_ns() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);  // answered in user space (vDSO): fine on the audio thread
+  return static_cast<long long>(now.tv_sec) * kBillion + now.tv_nsec;
+}
+
+// Bookkeeping at the end of every block, on the audio thread.
+void block_done(long frames, int sample_rate) {
+  block_frames_now.store(frames, std::memory_order_relaxed);
+  block_period_ns.store(frames * kBillion / sample_rate, std::memory_order_relaxed);
+  last_block_end_ns.store(monotonic_ns(), std::memory_order_relaxed);
+}
+
+// Appends text or a number to a fixed buffer without the C library's
+// formatting, which is not safe in a signal handler.
+struct Line {
+  char* at;
+  int left;
+  int length = 0;
+  void put(const char* text) {
+    for (; *text && left > 1; ++text, --left, ++length) *at++ = *text;
+    *at = '\0';
+  }
+  void put(long value) {
+    char digits[24];
+    int n = 0;
+    unsigned long v = value < 0 ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
+    do digits[n++] = static_cast<char>('0' + v % 10); while ((v /= 10) != 0 && n < 23);
+    if (value < 0) digits[n++] = '-';
+    char text[25];
+    for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
+    text[n] = '\0';
+    put(text);
+  }
+};
 
 void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}
 void quiet_jack(const char*) {}
@@ -145,6 +202,23 @@ int code_for(PaError err) {
   }
 }
 
+// The block size WSY_BUFFER_FRAMES asks for, 0 when it asks for none. A bad
+// value is reported once and leaves the default.
+int requested_frames() {
+  static int frames = -2;
+  if (frames != -2) return frames;
+  const char* text = std::getenv("WSY_BUFFER_FRAMES");
+  frames = fsound_parse_block_frames(text);
+  if (frames < 0) {
+    std::fprintf(stderr,
+                 "wsy: WSY_BUFFER_FRAMES=\"%s\" is not a block size (a whole number of frames from %d to %d); "
+                 "using the default.\n",
+                 text, kMinBlockFrames, kMaxBlockFrames);
+    frames = 0;
+  }
+  return frames;
+}
+
 // Output parameters for the chosen device, or false with a message and the error set.
 bool output_parameters(int sample_rate, PaStreamParameters& out, std::string& host, std::string& name) {
   const std::vector<PaDeviceIndex> list = devices();
@@ -159,7 +233,7 @@ bool output_parameters(int sample_rate, PaStreamParameters& out, std::string& ho
   out.device = list[layer.driver];
   out.channelCount = 2;
   out.sampleFormat = paInt16;
-  out.suggestedLatency = static_cast<double>(kTargetFrames) / sample_rate;
+  out.suggestedLatency = static_cast<double>(requested_frames() ? requested_frames() : kTargetFrames) / sample_rate;
   out.hostApiSpecificStreamInfo = nullptr;
   host = Pa_GetHostApiInfo(info->hostApi)->name;
   name = info->name;
@@ -175,11 +249,21 @@ void explain(const char* what, const std::string& host, const std::string& name,
 }
 
 // Hands a PortAudio block to the callback, in pieces no larger than max_bytes.
-int pa_callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo*,
-                PaStreamCallbackFlags, void* user) {
+// Real-time code like the callback it calls: no allocation, no lock, no I/O.
+int pa_callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* time,
+                PaStreamCallbackFlags status, void* user) {
   FSOUND_STREAM* s = static_cast<FSOUND_STREAM*>(user);
   if (s->first_block_frames.load(std::memory_order_relaxed) == 0)
     s->first_block_frames.store(static_cast<long>(frames), std::memory_order_relaxed);
+  if (status & paOutputUnderflow) underflow_count.fetch_add(1, std::memory_order_relaxed);
+  // A key acted on before this block started sounds from the block's first
+  // sample, which reaches the device at outputBufferDacTime.
+  if (key_pending.load(std::memory_order_acquire)) {
+    latency_seconds.store(time->outputBufferDacTime - key_stream_time.load(std::memory_order_relaxed),
+                          std::memory_order_relaxed);
+    latency_ready.store(true, std::memory_order_release);
+    key_pending.store(false, std::memory_order_release);
+  }
   unsigned char* out = static_cast<unsigned char*>(output);
   unsigned long bytes = frames * 4;
   while (bytes > 0) {
@@ -188,8 +272,11 @@ int pa_callback(const void*, void* output, unsigned long frames, const PaStreamC
     out += chunk;
     bytes -= chunk;
   }
+  block_done(static_cast<long>(frames), s->sample_rate);
   return paContinue;
 }
+
+void pa_finished(void* user) { static_cast<FSOUND_STREAM*>(user)->finished.store(true, std::memory_order_relaxed); }
 
 // NoSound: pulls blocks at the stream's rate against the monotonic clock and
 // throws them away. After a long stall it starts afresh rather than catch up in a burst.
@@ -200,6 +287,7 @@ void pump(FSOUND_STREAM* s) {
   long long done = 0;
   while (s->pumping.load(std::memory_order_relaxed)) {
     s->callback(s, s->scratch.get(), s->pump_bytes, s->user_data);
+    block_done(frames, s->sample_rate);
     done += frames;
     auto due = start + std::chrono::nanoseconds(done * 1000000000LL / s->sample_rate);
     const auto now = Clock::now();
@@ -215,6 +303,7 @@ void pump(FSOUND_STREAM* s) {
 void stop(FSOUND_STREAM* s) {
   if (!s->playing) return;
   s->playing = false;
+  if (s->lost) return;  // stopping would wait for a device that is gone
   if (s->pa) {
     Pa_StopStream(s->pa);
   } else {
@@ -226,8 +315,8 @@ void stop(FSOUND_STREAM* s) {
 void report_playing(FSOUND_STREAM* s) {
   if (!s->pa) {
     std::fprintf(stderr,
-                 "wsy: playing without sound (NoSound): %ld-frame blocks at %d Hz are computed and discarded.\n",
-                 static_cast<long>(s->pump_bytes / 4), s->sample_rate);
+                 "wsy: playing without sound (NoSound): %ld-frame blocks%s at %d Hz are computed and discarded.\n",
+                 static_cast<long>(s->pump_bytes / 4), s->asked_frames ? " (WSY_BUFFER_FRAMES)" : "", s->sample_rate);
     return;
   }
   // The block size is known once the device has asked for the first one.
@@ -239,7 +328,7 @@ void report_playing(FSOUND_STREAM* s) {
   const double latency = info ? info->outputLatency : 0.0;
   std::fprintf(stderr, "wsy: playing through %s, device \"%s\": ", s->host_name.c_str(), s->device_name.c_str());
   if (block > 0)
-    std::fprintf(stderr, "%ld-frame blocks", block);
+    std::fprintf(stderr, "%ld-frame blocks%s", block, s->asked_frames ? " (WSY_BUFFER_FRAMES)" : "");
   else
     std::fputs("no block asked for yet", stderr);
   std::fprintf(stderr, ", output latency %.1f ms (%.0f frames).\n", latency * 1000.0, latency * s->sample_rate);
@@ -315,14 +404,21 @@ signed char FSOUND_Init(int mix_rate, int max_software_channels, unsigned int /*
   }
   layer.mix_rate = mix_rate;
   layer.initialised = true;
+  underflow_count.store(0, std::memory_order_relaxed);
   layer.error = FMOD_ERR_NONE;
   return 1;
 }
 
 void FSOUND_Close() {
   forward_jack_errors.store(false, std::memory_order_relaxed);
+  bool lost = false;
+  for (FSOUND_STREAM* s : layer.streams) lost = lost || s->lost;
+  // PortAudio would wait on a lost JACK server for a second per call: leave
+  // it, and the lost streams, to the end of the process.
+  if (lost) layer.streams.clear();
   while (!layer.streams.empty()) FSOUND_Stream_Close(layer.streams.back());
-  if (layer.pa_up) Pa_Terminate();
+  measured = nullptr;
+  if (layer.pa_up && !lost) Pa_Terminate();
   layer.pa_up = false;
   layer.pa_tried = false;
   layer.initialised = false;
@@ -352,8 +448,9 @@ FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int length, 
   s->max_bytes = length & ~3;
   s->sample_rate = sample_rate;
 
+  s->asked_frames = requested_frames();
   if (layer.output == FSOUND_OUTPUT_NOSOUND) {
-    s->pump_bytes = std::min(s->max_bytes, kNoSoundBlockFrames * 4);
+    s->pump_bytes = std::min(s->max_bytes, (s->asked_frames ? s->asked_frames : kNoSoundBlockFrames) * 4);
     s->scratch.reset(new (std::nothrow) unsigned char[s->pump_bytes]);
     if (!s->scratch) {
       delete s;
@@ -366,14 +463,16 @@ FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int length, 
       delete s;
       return nullptr;
     }
-    const PaError err = Pa_OpenStream(&s->pa, nullptr, &out, sample_rate, paFramesPerBufferUnspecified,
-                                      paClipOff | paDitherOff, pa_callback, s);
+    const unsigned long frames = s->asked_frames ? s->asked_frames : paFramesPerBufferUnspecified;
+    const PaError err =
+        Pa_OpenStream(&s->pa, nullptr, &out, sample_rate, frames, paClipOff | paDitherOff, pa_callback, s);
     if (err != paNoError) {
       explain("cannot open the", s->host_name, s->device_name, sample_rate, err);
       delete s;
       fail(code_for(err));
       return nullptr;
     }
+    Pa_SetStreamFinishedCallback(s->pa, pa_finished);
   }
   layer.streams.push_back(s);
   layer.error = FMOD_ERR_NONE;
@@ -412,6 +511,10 @@ int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
   }
   stream->playing = true;
   layer.error = FMOD_ERR_NONE;
+  if (stream->pa && std::getenv("WSY_MEASURE_LATENCY")) {
+    measuring.store(true, std::memory_order_relaxed);
+    measured = stream;
+  }
   report_playing(stream);
   return channel;
 }
@@ -420,8 +523,88 @@ signed char FSOUND_Stream_Close(FSOUND_STREAM* stream) {
   auto it = std::find(layer.streams.begin(), layer.streams.end(), stream);
   if (!stream || it == layer.streams.end()) return fail(FMOD_ERR_INVALID_PARAM);
   layer.streams.erase(it);
+  if (stream == measured) measured = nullptr;
   stop(stream);
-  if (stream->pa) Pa_CloseStream(stream->pa);
+  if (stream->pa && !stream->lost) Pa_CloseStream(stream->pa);
   delete stream;
   return 1;
+}
+
+int fsound_parse_block_frames(const char* text) {
+  if (!text || !*text) return 0;
+  long value = 0;
+  for (const char* c = text; *c; ++c) {
+    if (*c < '0' || *c > '9') return -1;
+    value = value * 10 + (*c - '0');
+    if (value > kMaxBlockFrames) return -1;
+  }
+  return value < kMinBlockFrames ? -1 : static_cast<int>(value);
+}
+
+bool fsound_stream_lost(FSOUND_STREAM* s) {
+  if (!s || !s->playing || !s->pa) return false;
+  if (s->lost) return true;
+  // JACK's shutdown only clears the stream's active state; a host API that
+  // gives up on a broken device also calls the finished callback.
+  if (s->finished.load(std::memory_order_relaxed) || Pa_IsStreamActive(s->pa) != 1) {
+    s->lost = true;
+    forward_jack_errors.store(false, std::memory_order_relaxed);  // what the dead client says next is noise
+  }
+  return s->lost;
+}
+
+long fsound_underflows() { return underflow_count.load(std::memory_order_relaxed); }
+
+int fsound_underflow_line(long count, long block_frames, char* buffer, int size) {
+  if (size <= 0) return 0;
+  Line line{buffer, size};
+  buffer[0] = '\0';
+  if (count == 0 && !measuring.load(std::memory_order_relaxed)) return 0;
+  line.put("wsy: ");
+  line.put(count);
+  line.put(count == 1 ? " underflow" : " underflows");
+  if (count == 0) {
+    line.put(": the device never asked for samples late.\n");
+    return line.length;
+  }
+  line.put(" while playing: the device asked for samples late and the sound broke up");
+  if (block_frames > 0) {
+    line.put(" (blocks of ");
+    line.put(block_frames);
+    line.put(" frames); if you hear crackles, try a larger WSY_BUFFER_FRAMES, such as ");
+    line.put(std::min<long>(block_frames * 2, kMaxBlockFrames));
+  }
+  line.put(".\n");
+  return line.length;
+}
+
+void fsound_report_underflows() {
+  char text[256];
+  const int n = fsound_underflow_line(fsound_underflows(), block_frames_now.load(std::memory_order_relaxed), text,
+                                      sizeof text);
+  if (n > 0 && write(STDERR_FILENO, text, n) < 0) {
+    // Nothing more can be said.
+  }
+}
+
+long long fsound_next_block_due_ns() {
+  const long long last = last_block_end_ns.load(std::memory_order_relaxed);
+  return last ? last + block_period_ns.load(std::memory_order_relaxed) : 0;
+}
+
+bool fsound_measuring_latency() { return measured != nullptr; }
+
+double fsound_key_time() { return fsound_measuring_latency() ? Pa_GetStreamTime(measured->pa) : 0.0; }
+
+void fsound_key_handled(double key_time) {
+  if (!fsound_measuring_latency() || key_pending.load(std::memory_order_acquire)) return;
+  key_stream_time.store(key_time, std::memory_order_relaxed);
+  key_pending.store(true, std::memory_order_release);
+}
+
+bool fsound_take_key_latency(double& milliseconds) {
+  if (!latency_ready.load(std::memory_order_acquire)) return false;
+  milliseconds = latency_seconds.load(std::memory_order_relaxed) * 1000.0;
+  latency_ready.store(false, std::memory_order_relaxed);
+  return true;
 }

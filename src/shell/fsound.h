@@ -60,3 +60,48 @@ FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int length, 
 // Starts the stream; returns the channel, or -1 on failure.
 int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream);
 signed char FSOUND_Stream_Close(FSOUND_STREAM* stream);
+
+// ---- Beyond the calls above: what wsy itself needs from its audio layer ----
+
+// Block size. WSY_BUFFER_FRAMES, when set, is the block in frames the device
+// is asked for (a whole number from kMinBlockFrames to kMaxBlockFrames);
+// otherwise the device's own block is taken, with a latency of 256 frames
+// asked for. Returns 0 for unset or empty text, -1 for text that is not such
+// a number, else the number.
+constexpr int kMinBlockFrames = 16;
+constexpr int kMaxBlockFrames = 8192;
+int fsound_parse_block_frames(const char* text);
+
+// True once the device of a playing stream has gone away under it (the JACK
+// server stopped, the card was unplugged): nothing will ask for samples any
+// more. Main thread; no lock is taken. After it, FSOUND_Close leaves the dead
+// device alone, so that the process can end at once.
+bool fsound_stream_lost(FSOUND_STREAM* stream);
+
+// Underflows since FSOUND_Init: blocks the device asked for too late to play
+// them in time (the sound broke up). Counted on the audio thread.
+long fsound_underflows();
+// The one line that tells the user about `count` underflows with blocks of
+// `block_frames`, into `buffer` (NUL-terminated, cut to `size`); empty when
+// count is 0. Async-signal-safe. Returns the length written.
+int fsound_underflow_line(long count, long block_frames, char* buffer, int size);
+// Writes that line for this run to standard error, if there were underflows
+// (or always, with WSY_MEASURE_LATENCY set). Async-signal-safe.
+void fsound_report_underflows();
+
+// The time at which the audio thread should have finished its next block, in
+// nanoseconds of the monotonic clock (CLOCK_MONOTONIC), or 0 when no block
+// has been computed yet. The main loop sleeps until then: the envelope it
+// watches changes only inside a block.
+long long fsound_next_block_due_ns();
+
+// Key-to-sound latency, measured when WSY_MEASURE_LATENCY is set: the main
+// thread takes the stream's time when it takes a key off the window's queue
+// (fsound_key_time), hands it over once the key has been acted on
+// (fsound_key_handled); the audio thread compares it with the time at which
+// the first sample of its next block reaches the device.
+bool fsound_measuring_latency();
+double fsound_key_time();
+void fsound_key_handled(double key_time);
+// The latest figure in milliseconds, once per figure.
+bool fsound_take_key_latency(double& milliseconds);
