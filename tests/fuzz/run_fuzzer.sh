@@ -7,10 +7,10 @@
 # OUT_DIR receives the binary (OUT_DIR/patch_fuzzer) and a working corpus
 # (OUT_DIR/fuzz-corpus) that grows from the seeds: RODUV_2.WSY, patches/,
 # tests/malformed/ and tests/fuzz/corpus/. First every seed and every file in
-# tests/fuzz/regressions is run once; then the
-# fuzzer runs with the options given, e.g. -max_total_time=60 or
-# -runs=10000000. Any crash, sanitizer report, leak or timeout fails with
-# status 1 and leaves the input in OUT_DIR (crash-*, leak-*, timeout-*).
+# tests/fuzz/regressions is run once; then the fuzzer runs with the options
+# given, e.g. -max_total_time=60 or -runs=10000000. Any crash, sanitizer
+# report, leak or timeout ends it with a non-zero status and leaves the input
+# in OUT_DIR (crash-*, leak-*, timeout-*, oom-*).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
