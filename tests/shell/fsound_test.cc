@@ -55,7 +55,10 @@ signed char silent_fill(void*, void* buffer, int length, void*) {
 
 class Layer : public ::testing::Test {
  protected:
-  void SetUp() override { FSOUND_Close(); }
+  void SetUp() override {
+    FSOUND_Close();
+    FSOUND_SetDriver(0);  // a test before may have chosen another: each starts from the first
+  }
   void TearDown() override { FSOUND_Close(); }
 };
 
@@ -207,6 +210,61 @@ TEST_F(Layer, BlocksNeverExceedTheStreamLength) {
   FSOUND_Close();  // closes the playing stream too
   EXPECT_FALSE(seen.bad_length.load());
   EXPECT_EQ(seen.largest.load(), 64);
+}
+
+TEST(BlockFrames, ParsesWholeNumbersInRange) {
+  EXPECT_EQ(fsound_parse_block_frames(nullptr), 0);
+  EXPECT_EQ(fsound_parse_block_frames(""), 0);
+  EXPECT_EQ(fsound_parse_block_frames("16"), 16);
+  EXPECT_EQ(fsound_parse_block_frames("0256"), 256);
+  EXPECT_EQ(fsound_parse_block_frames("8192"), 8192);
+  for (const char* bad : {"0", "15", "8193", "-1", "+256", "256 ", " 256", "2.5", "abc", "1e3",
+                          "99999999999999999999999"})
+    EXPECT_EQ(fsound_parse_block_frames(bad), -1) << bad;
+}
+
+TEST(Underflows, NoLineForNone) {
+  char line[256] = "x";
+  EXPECT_EQ(fsound_underflow_line(0, 256, line, sizeof line), 0);
+  EXPECT_STREQ(line, "");
+}
+
+TEST(Underflows, OneLineWithTheCountAndAdvice) {
+  char line[256];
+  const int n = fsound_underflow_line(3, 128, line, sizeof line);
+  const std::string text(line);
+  EXPECT_EQ(n, static_cast<int>(text.size()));
+  EXPECT_EQ(text.rfind("wsy: 3 underflows while playing: ", 0), 0u) << text;
+  EXPECT_NE(text.find("(blocks of 128 frames)"), std::string::npos) << text;
+  EXPECT_NE(text.find("WSY_BUFFER_FRAMES, such as 256."), std::string::npos) << text;
+  EXPECT_EQ(text.find('\n'), text.size() - 1) << "exactly one line";
+  fsound_underflow_line(1, 256, line, sizeof line);
+  EXPECT_EQ(std::string(line).rfind("wsy: 1 underflow while", 0), 0u) << line;
+  fsound_underflow_line(1234567890L, 8192, line, sizeof line);
+  EXPECT_NE(std::string(line).find("1234567890 underflows"), std::string::npos) << line;
+  EXPECT_NE(std::string(line).find("such as 8192."), std::string::npos) << "never past the largest block";
+}
+
+TEST(Underflows, ALineIsCutToTheBuffer) {
+  char line[12];
+  std::memset(line, 'x', sizeof line);
+  const int n = fsound_underflow_line(42, 256, line, 10);
+  EXPECT_EQ(n, 9);
+  EXPECT_STREQ(line, "wsy: 42 u");
+  EXPECT_EQ(line[10], 'x') << "nothing written past the size given";
+}
+
+TEST_F(Layer, NoUnderflowWhileNoSoundPlays) {
+  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
+  Seen seen;
+  FSOUND_STREAM* stream = FSOUND_Stream_Create(recording_fill, 32768, 0x1000150, 44100, &seen);
+  ASSERT_NE(stream, nullptr);
+  ASSERT_EQ(FSOUND_Stream_Play(0, stream), 0);
+  ASSERT_TRUE(wait_for_calls(seen, 5));
+  EXPECT_EQ(fsound_underflows(), 0);
+  EXPECT_FALSE(fsound_stream_lost(stream)) << "a NoSound stream has no device to lose";
+  EXPECT_GT(fsound_next_block_due_ns(), 0) << "the pacing thread tells when its next block is due";
 }
 
 }  // namespace
