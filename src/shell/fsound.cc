@@ -82,6 +82,7 @@ std::atomic<bool> key_pending{false};     // main -> audio thread
 std::atomic<double> key_stream_time{0.0};
 std::atomic<bool> latency_ready{false};   // audio thread -> main
 std::atomic<double> latency_seconds{0.0};
+std::atomic<double> device_seconds{0.0};  // the part of it from the block's start to the device
 FSOUND_STREAM* measured = nullptr;
 
 long long monotonic_ns() {
@@ -261,6 +262,7 @@ int pa_callback(const void*, void* output, unsigned long frames, const PaStreamC
   if (key_pending.load(std::memory_order_acquire)) {
     latency_seconds.store(time->outputBufferDacTime - key_stream_time.load(std::memory_order_relaxed),
                           std::memory_order_relaxed);
+    device_seconds.store(time->outputBufferDacTime - time->currentTime, std::memory_order_relaxed);
     latency_ready.store(true, std::memory_order_release);
     key_pending.store(false, std::memory_order_release);
   }
@@ -602,9 +604,10 @@ void fsound_key_handled(double key_time) {
   key_pending.store(true, std::memory_order_release);
 }
 
-bool fsound_take_key_latency(double& milliseconds) {
+bool fsound_take_key_latency(double& milliseconds, double& device_milliseconds) {
   if (!latency_ready.load(std::memory_order_acquire)) return false;
   milliseconds = latency_seconds.load(std::memory_order_relaxed) * 1000.0;
+  device_milliseconds = device_seconds.load(std::memory_order_relaxed) * 1000.0;
   latency_ready.store(false, std::memory_order_relaxed);
   return true;
 }

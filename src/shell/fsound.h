@@ -103,5 +103,7 @@ long long fsound_next_block_due_ns();
 bool fsound_measuring_latency();
 double fsound_key_time();
 void fsound_key_handled(double key_time);
-// The latest figure in milliseconds, once per figure.
-bool fsound_take_key_latency(double& milliseconds);
+// The latest figure in milliseconds, once per figure, and the part of it that
+// lies between the start of the block and the device (the rest is the wait
+// for the device to ask for that block).
+bool fsound_take_key_latency(double& milliseconds, double& device_milliseconds);

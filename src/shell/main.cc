@@ -150,8 +150,10 @@ int main(int /*argc*/, char** /*argv*/) {
 
   for (;;) {
     if (fsound_stream_lost(stream)) device_lost();
-    double latency_ms;
-    if (fsound_take_key_latency(latency_ms)) std::fprintf(stderr, "wsy: key to sound %.2f ms\n", latency_ms);
+    double latency_ms, device_ms;
+    if (fsound_take_key_latency(latency_ms, device_ms))
+      std::fprintf(stderr, "wsy: key to sound %.2f ms (%.2f ms of it from the block's start to the device)\n",
+                   latency_ms, device_ms);
     bool busy = poll_events(player) > 0;
     if (player.idle_note_due()) {
       busy = true;

@@ -1,0 +1,263 @@
+#!/usr/bin/env python3
+"""Latency and the cost of playing, measured with the real wsy.
+
+  key      key-to-sound latency on a JACK server (dummy driver) at periods of
+           64, 128 and 256 frames: wsy runs with WSY_MEASURE_LATENCY=1 under
+           Xvfb, xdotool presses z again and again, and wsy says on standard
+           error, for each press, the time from taking the key off the
+           window's queue to the moment the first sample of the block that
+           carries the note reaches the device (PortAudio's
+           outputBufferDacTime against Pa_GetStreamTime at the key).
+  load     underflows in 60 s of auto-play at 128 frames while a busy loop
+           keeps the other core busy.
+  cpu      CPU of the whole wsy process (user + system time from /proc)
+           while it auto-plays the bundled patch for 30 s, with NoSound and
+           with JACK.
+
+Run from the repository's top folder (wsy reads RODUV_2.WSY there):
+    bench/latency.sh [--wsy build/release/wsy] [key] [load] [cpu]
+Needs jackd2, Xvfb and xdotool (scripts/setup installs them). Starts and
+stops its own servers; prints a markdown table."""
+
+import argparse
+import os
+import random
+import re
+import select
+import shutil
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+TICK = os.sysconf("SC_CLK_TCK")
+
+
+def log(*a):
+    print(*a, file=sys.stderr, flush=True)
+
+
+class Servers:
+    def __init__(self):
+        self.procs = []
+        self.name = "wsybench%d" % os.getpid()
+
+    def jack(self, period):
+        for path in os.listdir("/dev/shm"):
+            if path.startswith("jack") and self.name in path:
+                p = os.path.join("/dev/shm", path)
+                shutil.rmtree(p, True) if os.path.isdir(p) else os.remove(p)
+        env = dict(os.environ, JACK_NO_START_SERVER="1", JACK_DEFAULT_SERVER=self.name)
+        err = tempfile.TemporaryFile()
+        p = subprocess.Popen(["jackd", "-n", self.name, "-d", "dummy", "-r", "44100", "-p", str(period)], env=env,
+                             stdout=err, stderr=err, start_new_session=True)
+        p.log = err
+        self.procs.append(p)
+        deadline = time.monotonic() + 20
+        while subprocess.run(["jack_lsp"], env=env, stdout=subprocess.DEVNULL,
+                             stderr=subprocess.DEVNULL).returncode != 0:
+            if time.monotonic() > deadline or p.poll() is not None:
+                raise SystemExit("jackd did not start")
+            time.sleep(0.05)
+        return p
+
+    def xvfb(self):
+        r, w = os.pipe()
+        p = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x900x24", "-nolisten", "tcp",
+                              "-noreset"], pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                             start_new_session=True)
+        os.close(w)
+        self.procs.append(p)
+        number = b""
+        while not number.endswith(b"\n"):
+            ready, _, _ = select.select([r], [], [], 20)
+            chunk = os.read(r, 16) if ready else b""
+            if not chunk:
+                raise SystemExit("Xvfb did not start")
+            number += chunk
+        os.close(r)
+        return ":" + number.decode().strip()
+
+    def stop(self, p):
+        if p.poll() is None:
+            p.terminate()
+            try:
+                p.wait(10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+
+    def stop_all(self):
+        for p in reversed(self.procs):
+            self.stop(p)
+        self.procs = []
+
+
+def start_wsy(binary, keys, env):
+    """wsy with its menus answered by `keys`; standard error into a file."""
+    err = tempfile.NamedTemporaryFile(prefix="wsy-bench-", suffix=".err", delete=False)
+    p = subprocess.Popen([binary], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL, stderr=err,
+                         start_new_session=True, env=env)
+    p.stdin.write(keys)
+    p.stdin.flush()
+    p.err_path = err.name
+    return p
+
+
+def stderr_of(p):
+    with open(p.err_path) as f:
+        return f.read()
+
+
+def wait_for(p, pattern, timeout=20):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        m = re.search(pattern, stderr_of(p), re.M)
+        if m:
+            return m
+        if p.poll() is not None:
+            break
+        time.sleep(0.05)
+    raise SystemExit("wsy never said %r; stderr:\n%s" % (pattern, stderr_of(p)))
+
+
+def end(p, sig=signal.SIGTERM):
+    if p.poll() is None:
+        os.killpg(p.pid, sig)
+        p.wait(20)
+    text = stderr_of(p)
+    os.remove(p.err_path)
+    return text
+
+
+def base_env(**extra):
+    env = dict(os.environ)
+    for name in ("DISPLAY", "WAYLAND_DISPLAY", "SDL_VIDEODRIVER"):
+        env.pop(name, None)
+    env.update(TERM="dumb", JACK_NO_START_SERVER="1", **extra)
+    return env
+
+
+def cpu_ticks(pid):
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime, stime
+
+
+def key_latency(binary, servers, period, presses):
+    servers.jack(period)
+    display = servers.xvfb()
+    env = base_env(DISPLAY=display, JACK_DEFAULT_SERVER=servers.name, WSY_MEASURE_LATENCY="1")
+    p = start_wsy(binary, b"31", env)
+    m = wait_for(p, r"(\d+)-frame blocks, output latency ([\d.]+) ms")
+    block, reported = int(m.group(1)), float(m.group(2))
+    xenv = dict(os.environ, DISPLAY=display)
+    window = subprocess.run(["xdotool", "search", "--sync", "--name", "^wsy$"], env=xenv, check=True,
+                            stdout=subprocess.PIPE, text=True).stdout.split()[0]
+    subprocess.run(["xdotool", "windowfocus", "--sync", window], env=xenv, check=True)
+    rng = random.Random(period)
+    for _ in range(presses):
+        subprocess.run(["xdotool", "keydown", "z"], env=xenv, check=True)
+        time.sleep(rng.uniform(0.05, 0.12))  # off the period's beat
+        subprocess.run(["xdotool", "keyup", "z"], env=xenv, check=True)
+        time.sleep(rng.uniform(0.05, 0.12))
+    time.sleep(0.3)
+    subprocess.run(["xdotool", "key", "Escape"], env=xenv, check=True)
+    p.wait(20)
+    text = end(p)
+    servers.stop_all()
+    figures = [float(x) for x in re.findall(r"^wsy: key to sound ([\d.]+) ms", text, re.M)]
+    device = [float(x) for x in re.findall(r"^wsy: key to sound .*\(([\d.]+) ms of it", text, re.M)]
+    if device:
+        log("  from the block's start to the device: %.2f .. %.2f ms" % (min(device), max(device)))
+    under = re.search(r"^wsy: (\d+) underflows?", text, re.M)
+    return block, reported, figures, int(under.group(1)) if under else None
+
+
+def under_load(binary, servers, period, seconds, busy_loops):
+    jack = servers.jack(period)
+    busy = [subprocess.Popen(["sh", "-c", "while :; do :; done"], start_new_session=True) for _ in range(busy_loops)]
+    try:
+        env = base_env(JACK_DEFAULT_SERVER=servers.name, WSY_MEASURE_LATENCY="1")
+        p = start_wsy(binary, b"31", env)
+        wait_for(p, r"frame blocks")
+        time.sleep(seconds)
+        text = end(p)
+    finally:
+        for b in busy:
+            os.killpg(b.pid, signal.SIGKILL)
+            b.wait()
+    servers.stop_all()
+    jack.log.seek(0)
+    jack_said = jack.log.read().decode(errors="replace")
+    under = re.search(r"^wsy: (\d+) underflows?", text, re.M)
+    return (int(under.group(1)) if under else None), len(re.findall(r"(?i)xrun", jack_said))
+
+
+def cpu(binary, servers, output, seconds, display=None, period=256):
+    if output == "jack":
+        servers.jack(period)
+    env = base_env(JACK_DEFAULT_SERVER=servers.name)
+    if display:
+        env["DISPLAY"] = servers.xvfb()
+    p = start_wsy(binary, b"31" if output == "jack" else b"41", env)
+    wait_for(p, r"frame blocks")
+    time.sleep(2)
+    t0, c0 = time.monotonic(), cpu_ticks(p.pid)
+    time.sleep(seconds)
+    t1, c1 = time.monotonic(), cpu_ticks(p.pid)
+    end(p)
+    servers.stop_all()
+    return 100.0 * (c1 - c0) / TICK / (t1 - t0)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument("--wsy", default="build/release/wsy")
+    ap.add_argument("--presses", type=int, default=40)
+    ap.add_argument("--load-seconds", type=int, default=60)
+    ap.add_argument("--cpu-seconds", type=int, default=30)
+    ap.add_argument("parts", nargs="*", default=["key", "load", "cpu"])
+    args = ap.parse_args()
+    binary = os.path.abspath(args.wsy)
+    if not os.path.exists("RODUV_2.WSY"):
+        raise SystemExit("run from the folder of RODUV_2.WSY (the repository's top folder)")
+    for tool in ("jackd", "jack_lsp", "Xvfb", "xdotool"):
+        if not shutil.which(tool):
+            raise SystemExit("%s is missing (scripts/setup installs it)" % tool)
+    servers = Servers()
+    try:
+        if "key" in args.parts:
+            print("| JACK period | block | PortAudio output latency | key to sound: median | p95 | max | presses "
+                  "| underflows |")
+            print("|---|---|---|---|---|---|---|---|")
+            for period in (64, 128, 256):
+                log("key to sound at %d frames ..." % period)
+                block, reported, f, under = key_latency(binary, servers, period, args.presses)
+                if not f:
+                    raise SystemExit("no figure at %d frames" % period)
+                f.sort()
+                p95 = f[min(len(f) - 1, int(round(0.95 * (len(f) - 1))))]
+                print("| %d | %d | %.1f ms | %.2f ms | %.2f ms | %.2f ms | %d | %s |"
+                      % (period, block, reported, statistics.median(f), p95, f[-1], len(f), under))
+        if "load" in args.parts:
+            log("%d s of auto-play at 128 frames with a busy loop ..." % args.load_seconds)
+            under, xruns = under_load(binary, servers, 128, args.load_seconds, 1)
+            print("\nunderflows in %d s at 128 frames, one busy loop on the other core: wsy %s, jackd xrun lines %d"
+                  % (args.load_seconds, under, xruns))
+        if "cpu" in args.parts:
+            print("\n| output | window | CPU of one core, %d s of auto-play |" % args.cpu_seconds)
+            print("|---|---|---|")
+            for output, display in (("NoSound", False), ("NoSound", True), ("jack", False), ("jack", True)):
+                log("CPU with %s%s ..." % (output, " and Xvfb" if display else ""))
+                share = cpu(binary, servers, output.lower(), args.cpu_seconds, display)
+                print("| %s | %s | %.2f %% |" % ("JACK (256 frames)" if output == "jack" else output,
+                                                 "Xvfb" if display else "none", share))
+    finally:
+        servers.stop_all()
+
+
+if __name__ == "__main__":
+    main()
