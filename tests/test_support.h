@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include <unistd.h>
+
 #include "patch/patch.h"
 
 // A console captured in memory, for checking printed text byte for byte.
@@ -27,10 +29,13 @@ class Capture {
   FILE* file_;
 };
 
-// Writes `contents` to a fresh file in the test's temporary folder.
+// Writes `contents` to a fresh file of its own in the test's temporary folder
+// (tests run in parallel, so no two share a name).
 inline std::string write_temp_file(const std::string& name, const std::string& contents) {
   const char* dir = std::getenv("TEST_TMPDIR");
-  const std::string path = std::string(dir ? dir : "/tmp") + "/wsy_test_" + name;
+  static int serial = 0;
+  const std::string path = std::string(dir ? dir : "/tmp") + "/wsy_test_" + std::to_string(getpid()) +
+                           "_" + std::to_string(++serial) + "_" + name;
   std::ofstream(path, std::ios::binary) << contents;
   return path;
 }
@@ -45,7 +50,9 @@ struct LoadedPatch {
     patch->console = trace.file();
     patch->diagnostics = warnings.file();
     std::string error;
-    loaded = patch->load(write_temp_file(name, text).c_str(), error);
+    const std::string path = write_temp_file(name, text);
+    loaded = patch->load(path.c_str(), error);
+    std::remove(path.c_str());
   }
   bool loaded = false;
 };
