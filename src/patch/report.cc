@@ -3,7 +3,14 @@
 
 namespace {
 
-const void* address(const void* module) { return module; }
+// " |---      MOD_FREQ <-- VCO [LFO1:0x...]": one link, its parameter or input
+// name right-aligned; a source that was never found shows as (nil).
+void print_links(FILE* out, const std::vector<std::string>& names, const std::vector<Vco*>& sources,
+                 const std::vector<std::string>& source_names) {
+  for (size_t k = 0; k < sources.size(); ++k)
+    std::fprintf(out, " |---%14s <-- VCO [%s:%p]\n", names[k].c_str(), source_names[k].c_str(),
+                 static_cast<const void*>(sources[k]));
+}
 
 }  // namespace
 
@@ -14,17 +21,13 @@ void Patch::report() const {
   std::fputs("\r\nVCO\r\n-------------------------------------------------------------\r\n", out);
   std::fputs("\r\nVCO_VCO_LNK\r\n-------------------------------------------------------------\r\n", out);
   for (const VcoLinkGroup& group : vco_links) {
-    std::fprintf(out, "VCO [%s:%p]\n", group.target->name, address(group.target));
-    for (size_t k = 0; k < group.sources.size(); ++k)
-      std::fprintf(out, " |---%14s <-- VCO [%s:%p]\n", group.params[k].c_str(),
-                   group.source_names[k].c_str(), address(group.sources[k]));
+    std::fprintf(out, "VCO [%s:%p]\n", group.target->name, static_cast<const void*>(group.target));
+    print_links(out, group.params, group.sources, group.source_names);
   }
   std::fputs("*****************[ LINKS ]******************************************************\r\n", out);
   std::fputs("\r\nVCO_MIXER_LNK\r\n-------------------------------------------------------------\r\n", out);
   for (const MixerLinkGroup& group : mixer_links) {
-    std::fprintf(out, "MIXER [%s:%p]\n", group.target->name, address(group.target));
-    for (size_t k = 0; k < group.sources.size(); ++k)
-      std::fprintf(out, " |---%14s <-- VCO [%s:%p]\n", group.input_names[k].c_str(),
-                   group.source_names[k].c_str(), address(group.sources[k]));
+    std::fprintf(out, "MIXER [%s:%p]\n", group.target->name, static_cast<const void*>(group.target));
+    print_links(out, group.input_names, group.sources, group.source_names);
   }
 }
