@@ -155,7 +155,7 @@ class BlockSizeWithoutSound(unittest.TestCase):
         return err
 
     def test_a_valid_size_is_taken(self):
-        for value in ("16", "100", "8192"):
+        for value in ("100", "1024", "8192"):  # 16 is in the unit tests: too fast for a TSan build
             err = self.nosound_line(value)
             self.assertIn("NoSound): %s-frame blocks (WSY_BUFFER_FRAMES)" % value, err)
             self.assertNotIn("not a block size", err)
