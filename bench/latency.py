@@ -183,7 +183,12 @@ def under_load(binary, servers, period, seconds, busy_loops):
         env = base_env(JACK_DEFAULT_SERVER=servers.name, WSY_MEASURE_LATENCY="1")
         p = start_wsy(binary, b"31", env)
         wait_for(p, r"frame blocks")
+        time.sleep(1)
+        jack.log.seek(0)
+        at_start = len(re.findall(r"(?i)xrun", jack.log.read().decode(errors="replace")))
         time.sleep(seconds)
+        jack.log.seek(0)
+        while_playing = len(re.findall(r"(?i)xrun", jack.log.read().decode(errors="replace"))) - at_start
         text = end(p)
     finally:
         for b in busy:
@@ -192,8 +197,11 @@ def under_load(binary, servers, period, seconds, busy_loops):
     servers.stop_all()
     jack.log.seek(0)
     jack_said = jack.log.read().decode(errors="replace")
+    total = len(re.findall(r"(?i)xrun", jack_said))
+    log("  jackd's xrun lines: %d in wsy's first second, %d in the %d s measured, %d as wsy ended"
+        % (at_start, while_playing, seconds, total - at_start - while_playing))
     under = re.search(r"^wsy: (\d+) underflows?", text, re.M)
-    return (int(under.group(1)) if under else None), len(re.findall(r"(?i)xrun", jack_said))
+    return (int(under.group(1)) if under else None), while_playing
 
 
 def cpu(binary, servers, output, seconds, display=None, period=256):
@@ -245,7 +253,8 @@ def main():
         if "load" in args.parts:
             log("%d s of auto-play at 128 frames with a busy loop ..." % args.load_seconds)
             under, xruns = under_load(binary, servers, 128, args.load_seconds, 1)
-            print("\nunderflows in %d s at 128 frames, one busy loop on the other core: wsy %s, jackd xrun lines %d"
+            print("\nunderflows in %d s at 128 frames, one busy loop on the other core: wsy counted %s, jackd reported "
+                  "%d xruns meanwhile"
                   % (args.load_seconds, under, xruns))
         if "cpu" in args.parts:
             print("\n| output | window | CPU of one core, %d s of auto-play |" % args.cpu_seconds)
