@@ -21,11 +21,10 @@ bool key_symbol(const std::string& name, int32_t& sym) {
   return true;
 }
 
-bool parse_frame(const std::string& word, int64_t& frame) {
-  if (word.empty() || word.size() > 18) return false;
+bool is_whole_number(const std::string& word) {
+  if (word.empty()) return false;
   for (char c : word)
     if (!std::isdigit(static_cast<unsigned char>(c))) return false;
-  frame = std::strtoll(word.c_str(), nullptr, 10);
   return true;
 }
 
@@ -52,8 +51,10 @@ bool read_event_script(FILE* in, std::vector<ScriptedEvent>& events, std::string
     if (w.empty() || w[0][0] == '#') continue;
 
     ScriptedEvent scripted{};
-    if (!parse_frame(w[0], scripted.frame))
+    if (!is_whole_number(w[0]))
       return fail("the frame must be a whole number of 0 or more");
+    if (w[0].size() > 18) return fail("the frame number is too large (at most 18 digits)");
+    scripted.frame = std::strtoll(w[0].c_str(), nullptr, 10);
     if (scripted.frame < last_frame)
       return fail("frames must not decrease (the line before is at frame " +
                   std::to_string(last_frame) + ")");
