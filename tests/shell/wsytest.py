@@ -32,6 +32,7 @@ AUTO_PLAY = b"MIAM\nUNTRIG\n\nTRIG\n"
 
 # Sanitizer builds run several times slower: every wait is this many times longer.
 SLOW = int(os.environ.get("WSY_SLOW", "1"))
+TSAN = "thread" in os.environ.get("WSY_SANITIZE", "")
 
 
 def driver_list(heading, names):
@@ -145,6 +146,10 @@ class Wsy:
         except subprocess.TimeoutExpired:
             raise AssertionError("wsy did not end; stdout tail %r, stderr %r"
                                  % (self.out.snapshot()[-500:], self.err.snapshot()))
+        if TSAN and status in (128 + signal.SIGINT, 128 + signal.SIGTERM, 128 + signal.SIGHUP):
+            # ThreadSanitizer's runtime can swallow a re-raised signal; wsy then
+            # exits with the status a shell shows for that signal.
+            status = 128 - status
         if self.slave is not None:
             # The terminal as the process left it; closing our end lets the reader see the end.
             self.final_modes = termios.tcgetattr(self.slave)
