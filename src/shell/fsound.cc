@@ -19,8 +19,8 @@
 #include <deque>
 #include <vector>
 
-struct FSOUND_STREAM {
-  FSOUND_STREAMCALLBACK callback = nullptr;
+struct AudioStream {
+  StreamCallback callback = nullptr;
   void* user_data = nullptr;
   int max_bytes = 0;  // largest block handed to the callback, whole frames
   int sample_rate = 0;
@@ -54,14 +54,14 @@ constexpr int kNoSoundBlockFrames = 256;
 constexpr long long kBillion = 1000000000LL;
 
 struct Layer {
-  int output = FSOUND_OUTPUT_ALSA;  // what FSOUND_GetOutput reports
+  int output = kOutputAlsa;  // what FSOUND_GetOutput reports
   int driver = 0;
   bool initialised = false;
   int mix_rate = 0;
-  int error = FMOD_ERR_NONE;
+  int error = kErrNone;
   bool pa_tried = false;
   bool pa_up = false;
-  std::vector<FSOUND_STREAM*> streams;
+  std::vector<AudioStream*> streams;
   std::deque<std::string> names;  // driver names handed out; a deque keeps earlier ones in place
 };
 
@@ -83,7 +83,7 @@ std::atomic<double> key_stream_time{0.0};
 std::atomic<bool> latency_ready{false};   // audio thread -> main
 std::atomic<double> latency_seconds{0.0};
 std::atomic<double> device_seconds{0.0};  // the part of it from the block's start to the device
-FSOUND_STREAM* measured = nullptr;
+AudioStream* measured = nullptr;
 
 long long monotonic_ns() {
   timespec now;
@@ -135,10 +135,10 @@ signed char fail(int code) {
 // A user-facing name for an output type, for messages.
 const char* output_label(int output) {
   switch (output) {
-    case FSOUND_OUTPUT_NOSOUND: return "NoSound";
-    case FSOUND_OUTPUT_OSS: return "OSS";
-    case FSOUND_OUTPUT_ALSA: return "ALSA";
-    case FSOUND_OUTPUT_ASIO: return "JACK";
+    case kOutputNoSound: return "NoSound";
+    case kOutputOss: return "OSS";
+    case kOutputAlsa: return "ALSA";
+    case kOutputAsio: return "JACK";
     default: return "this output";
   }
 }
@@ -165,9 +165,9 @@ bool start_portaudio() {
 PaHostApiIndex host_api() {
   PaHostApiTypeId type;
   switch (layer.output) {
-    case FSOUND_OUTPUT_ALSA: type = paALSA; break;
-    case FSOUND_OUTPUT_OSS: type = paOSS; break;
-    case FSOUND_OUTPUT_ASIO: type = paJACK; break;
+    case kOutputAlsa: type = paALSA; break;
+    case kOutputOss: type = paOSS; break;
+    case kOutputAsio: type = paJACK; break;
     default: return -1;
   }
   if (!start_portaudio()) return -1;
@@ -194,12 +194,12 @@ std::vector<PaDeviceIndex> devices() {
 
 int code_for(PaError err) {
   switch (err) {
-    case paInsufficientMemory: return FMOD_ERR_MEMORY;
-    case paDeviceUnavailable: return FMOD_ERR_ALLOCATED;
+    case paInsufficientMemory: return kErrNoMemory;
+    case paDeviceUnavailable: return kErrDeviceInUse;
     case paInvalidFlag:
     case paBadBufferPtr:
-    case paBadIODeviceCombination: return FMOD_ERR_INVALID_PARAM;
-    default: return FMOD_ERR_INIT;
+    case paBadIODeviceCombination: return kErrBadParameter;
+    default: return kErrOutputInit;
   }
 }
 
@@ -226,7 +226,7 @@ bool output_parameters(int sample_rate, PaStreamParameters& out, std::string& ho
   if (layer.driver < 0 || layer.driver >= static_cast<int>(list.size())) {
     std::fprintf(stderr, "wsy: %s has no output device number %d (%zu found); choose another output.\n",
                  output_label(layer.output), layer.driver + 1, list.size());
-    fail(FMOD_ERR_INIT);
+    fail(kErrOutputInit);
     return false;
   }
   const PaDeviceInfo* info = Pa_GetDeviceInfo(list[layer.driver]);
@@ -244,7 +244,7 @@ bool output_parameters(int sample_rate, PaStreamParameters& out, std::string& ho
 void explain(const char* what, const std::string& host, const std::string& name, int sample_rate, PaError err) {
   std::fprintf(stderr, "wsy: %s %s device \"%s\" for 16-bit stereo at %d Hz: %s", what, host.c_str(),
                name.c_str(), sample_rate, Pa_GetErrorText(err));
-  if (err == paInvalidSampleRate && layer.output == FSOUND_OUTPUT_ASIO)
+  if (err == paInvalidSampleRate && layer.output == kOutputAsio)
     std::fprintf(stderr, " (start the JACK server with -r %d)", sample_rate);
   std::fputs(".\n", stderr);
 }
@@ -253,7 +253,7 @@ void explain(const char* what, const std::string& host, const std::string& name,
 // Real-time code like the callback it calls: no allocation, no lock, no I/O.
 int pa_callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* time,
                 PaStreamCallbackFlags status, void* user) {
-  FSOUND_STREAM* s = static_cast<FSOUND_STREAM*>(user);
+  AudioStream* s = static_cast<AudioStream*>(user);
   if (s->first_block_frames.load(std::memory_order_relaxed) == 0)
     s->first_block_frames.store(static_cast<long>(frames), std::memory_order_relaxed);
   if (status & paOutputUnderflow) underflow_count.fetch_add(1, std::memory_order_relaxed);
@@ -278,11 +278,11 @@ int pa_callback(const void*, void* output, unsigned long frames, const PaStreamC
   return paContinue;
 }
 
-void pa_finished(void* user) { static_cast<FSOUND_STREAM*>(user)->finished.store(true, std::memory_order_relaxed); }
+void pa_finished(void* user) { static_cast<AudioStream*>(user)->finished.store(true, std::memory_order_relaxed); }
 
 // NoSound: pulls blocks at the stream's rate against the monotonic clock and
 // throws them away. After a long stall it starts afresh rather than catch up in a burst.
-void pump(FSOUND_STREAM* s) {
+void pump(AudioStream* s) {
   using Clock = std::chrono::steady_clock;
   const long frames = s->pump_bytes / 4;
   auto start = Clock::now();
@@ -302,7 +302,7 @@ void pump(FSOUND_STREAM* s) {
   }
 }
 
-void stop(FSOUND_STREAM* s) {
+void stop(AudioStream* s) {
   if (!s->playing) return;
   s->playing = false;
   if (s->lost) return;  // stopping would wait for a device that is gone
@@ -314,7 +314,7 @@ void stop(FSOUND_STREAM* s) {
   }
 }
 
-void report_playing(FSOUND_STREAM* s) {
+void report_playing(AudioStream* s) {
   if (!s->pa) {
     std::fprintf(stderr,
                  "wsy: playing without sound (NoSound): %ld-frame blocks%s at %d Hz are computed and discarded.\n",
@@ -341,15 +341,15 @@ void report_playing(FSOUND_STREAM* s) {
 float FSOUND_GetVersion() { return kVersion; }
 
 signed char FSOUND_SetOutput(int output_type) {
-  if (layer.initialised) return fail(FMOD_ERR_BUSY);
+  if (layer.initialised) return fail(kErrAfterInit);
   switch (output_type) {
-    case FSOUND_OUTPUT_NOSOUND: layer.output = FSOUND_OUTPUT_NOSOUND; break;
-    case FSOUND_OUTPUT_DSOUND:
-    case FSOUND_OUTPUT_ALSA: layer.output = FSOUND_OUTPUT_ALSA; break;
-    case FSOUND_OUTPUT_WINMM:
-    case FSOUND_OUTPUT_OSS: layer.output = FSOUND_OUTPUT_OSS; break;
-    case FSOUND_OUTPUT_ASIO: layer.output = FSOUND_OUTPUT_ASIO; break;
-    default: return fail(FMOD_ERR_INVALID_PARAM);
+    case kOutputNoSound: layer.output = kOutputNoSound; break;
+    case kOutputDirectSound:
+    case kOutputAlsa: layer.output = kOutputAlsa; break;
+    case kOutputWaveout:
+    case kOutputOss: layer.output = kOutputOss; break;
+    case kOutputAsio: layer.output = kOutputAsio; break;
+    default: return fail(kErrBadParameter);
   }
   return 1;
 }
@@ -357,19 +357,19 @@ signed char FSOUND_SetOutput(int output_type) {
 int FSOUND_GetOutput() { return layer.output; }
 
 int FSOUND_GetNumDrivers() {
-  if (layer.output == FSOUND_OUTPUT_NOSOUND) return 1;
+  if (layer.output == kOutputNoSound) return 1;
   return static_cast<int>(devices().size());
 }
 
 const char* FSOUND_GetDriverName(int driver) {
-  if (layer.output == FSOUND_OUTPUT_NOSOUND) {
+  if (layer.output == kOutputNoSound) {
     if (driver == 0) return "No sound";
-    fail(FMOD_ERR_INVALID_PARAM);
+    fail(kErrBadParameter);
     return nullptr;
   }
   const std::vector<PaDeviceIndex> list = devices();
   if (driver < 0 || driver >= static_cast<int>(list.size())) {
-    fail(FMOD_ERR_INVALID_PARAM);
+    fail(kErrBadParameter);
     return nullptr;
   }
   layer.names.push_back(Pa_GetDeviceInfo(list[driver])->name);
@@ -377,20 +377,20 @@ const char* FSOUND_GetDriverName(int driver) {
 }
 
 signed char FSOUND_SetDriver(int driver) {
-  if (layer.initialised) return fail(FMOD_ERR_BUSY);
-  if (driver < 0) return fail(FMOD_ERR_INVALID_PARAM);
+  if (layer.initialised) return fail(kErrAfterInit);
+  if (driver < 0) return fail(kErrBadParameter);
   layer.driver = driver;
   return 1;
 }
 
 signed char FSOUND_Init(int mix_rate, int max_software_channels, unsigned int /*flags*/) {
-  if (layer.initialised) return fail(FMOD_ERR_BUSY);
-  if (mix_rate < 4000 || mix_rate > 192000 || max_software_channels < 0) return fail(FMOD_ERR_INVALID_PARAM);
-  if (layer.output != FSOUND_OUTPUT_NOSOUND) {
+  if (layer.initialised) return fail(kErrAfterInit);
+  if (mix_rate < 4000 || mix_rate > 192000 || max_software_channels < 0) return fail(kErrBadParameter);
+  if (layer.output != kOutputNoSound) {
     if (host_api() < 0) {
       std::fprintf(stderr, "wsy: %s is not available here: no output device was found for it.\n",
                    output_label(layer.output));
-      return fail(FMOD_ERR_INIT);
+      return fail(kErrOutputInit);
     }
     PaStreamParameters out;
     std::string host, name;
@@ -402,19 +402,19 @@ signed char FSOUND_Init(int mix_rate, int max_software_channels, unsigned int /*
     }
   } else if (layer.driver != 0) {
     std::fprintf(stderr, "wsy: NoSound has one driver only, number 1.\n");
-    return fail(FMOD_ERR_INIT);
+    return fail(kErrOutputInit);
   }
   layer.mix_rate = mix_rate;
   layer.initialised = true;
   underflow_count.store(0, std::memory_order_relaxed);
-  layer.error = FMOD_ERR_NONE;
+  layer.error = kErrNone;
   return 1;
 }
 
 void FSOUND_Close() {
   forward_jack_errors.store(false, std::memory_order_relaxed);
   bool lost = false;
-  for (FSOUND_STREAM* s : layer.streams) lost = lost || s->lost;
+  for (AudioStream* s : layer.streams) lost = lost || s->lost;
   // PortAudio would wait on a lost JACK server for a second per call: leave
   // it, and the lost streams, to the end of the process.
   if (lost) layer.streams.clear();
@@ -429,20 +429,20 @@ void FSOUND_Close() {
 
 int FSOUND_GetError() { return layer.error; }
 
-FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int length, unsigned int mode, int sample_rate,
+AudioStream* FSOUND_Stream_Create(StreamCallback callback, int length, unsigned int mode, int sample_rate,
                                     void* user_data) {
   if (!layer.initialised) {
-    fail(FMOD_ERR_UNINITIALIZED);
+    fail(kErrNotInitialised);
     return nullptr;
   }
-  const unsigned needed = FSOUND_16BITS | FSOUND_STEREO;
+  const unsigned needed = kMode16Bits | kModeStereo;
   if (!callback || length < 4 || (mode & needed) != needed || sample_rate < 4000 || sample_rate > 192000) {
-    fail(FMOD_ERR_INVALID_PARAM);
+    fail(kErrBadParameter);
     return nullptr;
   }
-  FSOUND_STREAM* s = new (std::nothrow) FSOUND_STREAM;
+  AudioStream* s = new (std::nothrow) AudioStream;
   if (!s) {
-    fail(FMOD_ERR_MEMORY);
+    fail(kErrNoMemory);
     return nullptr;
   }
   s->callback = callback;
@@ -451,12 +451,12 @@ FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int length, 
   s->sample_rate = sample_rate;
 
   s->asked_frames = requested_frames();
-  if (layer.output == FSOUND_OUTPUT_NOSOUND) {
+  if (layer.output == kOutputNoSound) {
     s->pump_bytes = std::min(s->max_bytes, (s->asked_frames ? s->asked_frames : kNoSoundBlockFrames) * 4);
     s->scratch.reset(new (std::nothrow) unsigned char[s->pump_bytes]);
     if (!s->scratch) {
       delete s;
-      fail(FMOD_ERR_MEMORY);
+      fail(kErrNoMemory);
       return nullptr;
     }
   } else {
@@ -477,17 +477,17 @@ FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int length, 
     Pa_SetStreamFinishedCallback(s->pa, pa_finished);
   }
   layer.streams.push_back(s);
-  layer.error = FMOD_ERR_NONE;
+  layer.error = kErrNone;
   return s;
 }
 
-int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
+int FSOUND_Stream_Play(int channel, AudioStream* stream) {
   if (!layer.initialised) {
-    fail(FMOD_ERR_UNINITIALIZED);
+    fail(kErrNotInitialised);
     return -1;
   }
   if (!stream || channel < 0 || std::find(layer.streams.begin(), layer.streams.end(), stream) == layer.streams.end()) {
-    fail(FMOD_ERR_INVALID_PARAM);
+    fail(kErrBadParameter);
     return -1;
   }
   if (stream->playing) return channel;
@@ -497,7 +497,7 @@ int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
     if (err != paNoError) {
       std::fprintf(stderr, "wsy: the %s device \"%s\" would not start: %s.\n", stream->host_name.c_str(),
                    stream->device_name.c_str(), Pa_GetErrorText(err));
-      fail(FMOD_ERR_PLAY);
+      fail(kErrPlay);
       return -1;
     }
   } else {
@@ -507,12 +507,12 @@ int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
     } catch (const std::exception& e) {
       stream->pumping.store(false, std::memory_order_relaxed);
       std::fprintf(stderr, "wsy: cannot start the NoSound thread: %s.\n", e.what());
-      fail(FMOD_ERR_PLAY);
+      fail(kErrPlay);
       return -1;
     }
   }
   stream->playing = true;
-  layer.error = FMOD_ERR_NONE;
+  layer.error = kErrNone;
   if (stream->pa && std::getenv("WSY_MEASURE_LATENCY")) {
     measuring.store(true, std::memory_order_relaxed);
     measured = stream;
@@ -521,9 +521,9 @@ int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream) {
   return channel;
 }
 
-signed char FSOUND_Stream_Close(FSOUND_STREAM* stream) {
+signed char FSOUND_Stream_Close(AudioStream* stream) {
   auto it = std::find(layer.streams.begin(), layer.streams.end(), stream);
-  if (!stream || it == layer.streams.end()) return fail(FMOD_ERR_INVALID_PARAM);
+  if (!stream || it == layer.streams.end()) return fail(kErrBadParameter);
   layer.streams.erase(it);
   if (stream == measured) measured = nullptr;
   stop(stream);
@@ -543,7 +543,7 @@ int fsound_parse_block_frames(const char* text) {
   return value < kMinBlockFrames ? -1 : static_cast<int>(value);
 }
 
-bool fsound_stream_lost(FSOUND_STREAM* s) {
+bool fsound_stream_lost(AudioStream* s) {
   if (!s || !s->playing || !s->pa) return false;
   if (s->lost) return true;
   // JACK's shutdown only clears the stream's active state; a host API that

@@ -6,40 +6,40 @@
 // Output types as FSOUND_SetOutput takes them and FSOUND_GetOutput reports them.
 // The menu's codes select: 2 -> ALSA (reported 6), 1 -> OSS (reported 4),
 // 7 -> JACK (reported 7), 0 -> no sound (a paced thread that discards samples).
-enum FSOUND_OUTPUTTYPES {
-  FSOUND_OUTPUT_NOSOUND = 0,
-  FSOUND_OUTPUT_WINMM = 1,
-  FSOUND_OUTPUT_DSOUND = 2,
-  FSOUND_OUTPUT_A3D = 3,
-  FSOUND_OUTPUT_OSS = 4,
-  FSOUND_OUTPUT_ESD = 5,
-  FSOUND_OUTPUT_ALSA = 6,
-  FSOUND_OUTPUT_ASIO = 7,
+enum OutputType {
+  kOutputNoSound = 0,
+  kOutputWaveout = 1,
+  kOutputDirectSound = 2,
+  kOutputUnnamed3 = 3,
+  kOutputOss = 4,
+  kOutputEsd = 5,
+  kOutputAlsa = 6,
+  kOutputAsio = 7,
 };
 
 // Error codes; error_text() turns them into words.
-enum FMOD_ERRORS {
-  FMOD_ERR_NONE = 0,
-  FMOD_ERR_BUSY = 1,           // call not allowed after FSOUND_Init
-  FMOD_ERR_UNINITIALIZED = 2,  // stream call before FSOUND_Init
-  FMOD_ERR_INIT = 3,           // no device, or it could not be opened
-  FMOD_ERR_ALLOCATED = 4,      // device busy
-  FMOD_ERR_PLAY = 5,           // the stream would not start
-  FMOD_ERR_OUTPUT_FORMAT = 6,
-  FMOD_ERR_MEMORY = 12,
-  FMOD_ERR_INVALID_PARAM = 14,
+enum LayerError {
+  kErrNone = 0,
+  kErrAfterInit = 1,           // call not allowed after FSOUND_Init
+  kErrNotInitialised = 2,  // stream call before FSOUND_Init
+  kErrOutputInit = 3,           // no device, or it could not be opened
+  kErrDeviceInUse = 4,      // device busy
+  kErrPlay = 5,           // the stream would not start
+  kErrOutputFormat = 6,
+  kErrNoMemory = 12,
+  kErrBadParameter = 14,
 };
 
 // Stream mode bits. Only 16-bit signed stereo is supported; other bits are ignored.
-constexpr unsigned FSOUND_16BITS = 0x10;
-constexpr unsigned FSOUND_STEREO = 0x40;
-constexpr unsigned FSOUND_SIGNED = 0x100;
+constexpr unsigned kMode16Bits = 0x10;
+constexpr unsigned kModeStereo = 0x40;
+constexpr unsigned kModeSigned = 0x100;
 
-struct FSOUND_STREAM;
+struct AudioStream;
 
 // Fills `buffer` (`length` bytes of interleaved 16-bit stereo). Called on the
 // layer's audio thread with the stream handle and the user data given at creation.
-using FSOUND_STREAMCALLBACK = signed char (*)(void* stream, void* buffer, int length, void* user_data);
+using StreamCallback = signed char (*)(void* stream, void* buffer, int length, void* user_data);
 
 float FSOUND_GetVersion();
 signed char FSOUND_SetOutput(int output_type);
@@ -55,11 +55,11 @@ void FSOUND_Close();
 int FSOUND_GetError();
 
 // `length`: the largest block in bytes the callback is asked to fill at once.
-FSOUND_STREAM* FSOUND_Stream_Create(FSOUND_STREAMCALLBACK callback, int length, unsigned int mode,
+AudioStream* FSOUND_Stream_Create(StreamCallback callback, int length, unsigned int mode,
                                     int sample_rate, void* user_data);
 // Starts the stream; returns the channel, or -1 on failure.
-int FSOUND_Stream_Play(int channel, FSOUND_STREAM* stream);
-signed char FSOUND_Stream_Close(FSOUND_STREAM* stream);
+int FSOUND_Stream_Play(int channel, AudioStream* stream);
+signed char FSOUND_Stream_Close(AudioStream* stream);
 
 // ---- Beyond the calls above: what wsy itself needs from its audio layer ----
 
@@ -76,7 +76,7 @@ int fsound_parse_block_frames(const char* text);
 // server stopped, the card was unplugged): nothing will ask for samples any
 // more. Main thread; no lock is taken. After it, FSOUND_Close leaves the dead
 // device alone, so that the process can end at once.
-bool fsound_stream_lost(FSOUND_STREAM* stream);
+bool fsound_stream_lost(AudioStream* stream);
 
 // Underflows since FSOUND_Init: blocks the device asked for too late to play
 // them in time (the sound broke up). Counted on the audio thread.

@@ -143,7 +143,7 @@ int main(int /*argc*/, char** /*argv*/) {
   Player player(patch, vca);
   player.enter_note = enter_note;
 
-  FSOUND_STREAM* stream =
+  AudioStream* stream =
       FSOUND_Stream_Create(stream_callback, kStreamBufferLength, kStreamMode, kSampleRate, nullptr);
   if (!stream) stream_failed();
   if (FSOUND_Stream_Play(0, stream) == -1) stream_failed();

@@ -45,7 +45,7 @@ TEST(ErrorText, OutOfTableCodesAreUnknown) {
 }
 
 TEST(ErrorText, NotEnoughMemoryKeepsItsTrailingBlank) {
-  EXPECT_EQ(std::string(error_text(FMOD_ERR_MEMORY)).back(), ' ');
+  EXPECT_EQ(std::string(error_text(kErrNoMemory)).back(), ' ');
 }
 
 signed char silent_fill(void*, void* buffer, int length, void*) {
@@ -66,11 +66,11 @@ TEST_F(Layer, VersionIsAtLeastTheRequiredOne) { EXPECT_GE(FSOUND_GetVersion(), 3
 
 TEST_F(Layer, StreamCallsBeforeInitFailWithCode2) {
   EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000150, 44100, nullptr), nullptr);
-  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_UNINITIALIZED);
+  EXPECT_EQ(FSOUND_GetError(), kErrNotInitialised);
   EXPECT_STREQ(error_text(FSOUND_GetError()), "This command failed because FSOUND_Init was not called");
-  FSOUND_SetOutput(FSOUND_OUTPUT_DSOUND);  // succeeds, and must not clear the code of a failure
+  FSOUND_SetOutput(kOutputDirectSound);  // succeeds, and must not clear the code of a failure
   EXPECT_EQ(FSOUND_Stream_Play(0, nullptr), -1);
-  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_UNINITIALIZED);
+  EXPECT_EQ(FSOUND_GetError(), kErrNotInitialised);
 }
 
 TEST_F(Layer, MenuCodesSelectTheirOutputs) {
@@ -82,70 +82,70 @@ TEST_F(Layer, MenuCodesSelectTheirOutputs) {
 }
 
 TEST_F(Layer, UnknownOutputCodeIsRefusedAndChangesNothing) {
-  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
   for (int code : {3, 5, 8, -1}) {
     EXPECT_FALSE(FSOUND_SetOutput(code)) << code;
-    EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
-    EXPECT_EQ(FSOUND_GetOutput(), FSOUND_OUTPUT_NOSOUND);
+    EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
+    EXPECT_EQ(FSOUND_GetOutput(), kOutputNoSound);
   }
 }
 
 TEST_F(Layer, NoSoundHasOneDriver) {
-  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
   EXPECT_EQ(FSOUND_GetNumDrivers(), 1);
   EXPECT_STREQ(FSOUND_GetDriverName(0), "No sound");
   EXPECT_EQ(FSOUND_GetDriverName(1), nullptr);
-  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
+  EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
 }
 
 TEST_F(Layer, SettingsAreRefusedOnceInitialised) {
-  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
   ASSERT_TRUE(FSOUND_SetDriver(0));
   ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
-  EXPECT_FALSE(FSOUND_SetOutput(FSOUND_OUTPUT_ALSA));
-  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_BUSY);
-  EXPECT_EQ(FSOUND_GetOutput(), FSOUND_OUTPUT_NOSOUND);
+  EXPECT_FALSE(FSOUND_SetOutput(kOutputAlsa));
+  EXPECT_EQ(FSOUND_GetError(), kErrAfterInit);
+  EXPECT_EQ(FSOUND_GetOutput(), kOutputNoSound);
   EXPECT_FALSE(FSOUND_SetDriver(0));
   EXPECT_FALSE(FSOUND_Init(44100, 32, 0));
-  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_BUSY);
+  EXPECT_EQ(FSOUND_GetError(), kErrAfterInit);
 }
 
 TEST_F(Layer, CloseAllowsANewStart) {
-  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
   ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
   FSOUND_Close();
   EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000150, 44100, nullptr), nullptr);
-  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_UNINITIALIZED);
-  EXPECT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  EXPECT_EQ(FSOUND_GetError(), kErrNotInitialised);
+  EXPECT_TRUE(FSOUND_SetOutput(kOutputNoSound));
   EXPECT_TRUE(FSOUND_Init(44100, 32, 0));
 }
 
 TEST_F(Layer, BadInitParametersGiveCode14) {
-  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
   EXPECT_FALSE(FSOUND_Init(0, 32, 0));
-  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
+  EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
   EXPECT_FALSE(FSOUND_SetDriver(-1));
-  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
+  EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
 }
 
 TEST_F(Layer, AMissingDeviceFailsInitWithCode3) {
-  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_DSOUND));  // ALSA
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputDirectSound));  // ALSA
   ASSERT_TRUE(FSOUND_SetDriver(9999));
   EXPECT_FALSE(FSOUND_Init(44100, 32, 0));
-  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INIT);
+  EXPECT_EQ(FSOUND_GetError(), kErrOutputInit);
 }
 
 TEST_F(Layer, StreamParametersAreChecked) {
-  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
   ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
   EXPECT_EQ(FSOUND_Stream_Create(nullptr, 32768, 0x1000150, 44100, nullptr), nullptr);
-  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
+  EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
   EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 0, 0x1000150, 44100, nullptr), nullptr);
-  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
+  EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
   EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000100 | 0x20 /* mono */, 44100, nullptr), nullptr);
-  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
-  EXPECT_EQ(FSOUND_Stream_Play(0, reinterpret_cast<FSOUND_STREAM*>(&silent_fill)), -1);
-  EXPECT_EQ(FSOUND_GetError(), FMOD_ERR_INVALID_PARAM);
+  EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
+  EXPECT_EQ(FSOUND_Stream_Play(0, reinterpret_cast<AudioStream*>(&silent_fill)), -1);
+  EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
   EXPECT_FALSE(FSOUND_Stream_Close(nullptr));
 }
 
@@ -181,10 +181,10 @@ bool wait_for_calls(const Seen& seen, int calls) {
 }
 
 TEST_F(Layer, NoSoundStreamPullsTheCallbackUntilClosed) {
-  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
   ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
   Seen seen;
-  FSOUND_STREAM* stream = FSOUND_Stream_Create(recording_fill, 32768, 0x1000150, 44100, &seen);
+  AudioStream* stream = FSOUND_Stream_Create(recording_fill, 32768, 0x1000150, 44100, &seen);
   ASSERT_NE(stream, nullptr);
   seen.handle.store(stream);
   EXPECT_EQ(seen.calls.load(), 0) << "nothing is pulled before play";
@@ -200,10 +200,10 @@ TEST_F(Layer, NoSoundStreamPullsTheCallbackUntilClosed) {
 }
 
 TEST_F(Layer, BlocksNeverExceedTheStreamLength) {
-  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
   ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
   Seen seen;
-  FSOUND_STREAM* stream = FSOUND_Stream_Create(recording_fill, 66, 0x1000150, 44100, &seen);
+  AudioStream* stream = FSOUND_Stream_Create(recording_fill, 66, 0x1000150, 44100, &seen);
   ASSERT_NE(stream, nullptr);
   ASSERT_EQ(FSOUND_Stream_Play(0, stream), 0);
   ASSERT_TRUE(wait_for_calls(seen, 20));
@@ -255,10 +255,10 @@ TEST(Underflows, ALineIsCutToTheBuffer) {
 }
 
 TEST_F(Layer, NoUnderflowWhileNoSoundPlays) {
-  ASSERT_TRUE(FSOUND_SetOutput(FSOUND_OUTPUT_NOSOUND));
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
   ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
   Seen seen;
-  FSOUND_STREAM* stream = FSOUND_Stream_Create(recording_fill, 32768, 0x1000150, 44100, &seen);
+  AudioStream* stream = FSOUND_Stream_Create(recording_fill, 32768, 0x1000150, 44100, &seen);
   ASSERT_NE(stream, nullptr);
   ASSERT_EQ(FSOUND_Stream_Play(0, stream), 0);
   ASSERT_TRUE(wait_for_calls(seen, 5));
