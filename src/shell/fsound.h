@@ -20,10 +20,10 @@ enum OutputType {
 // Error codes; error_text() turns them into words.
 enum LayerError {
   kErrNone = 0,
-  kErrAfterInit = 1,           // call not allowed after FSOUND_Init
-  kErrNotInitialised = 2,  // stream call before FSOUND_Init
-  kErrOutputInit = 3,           // no device, or it could not be opened
-  kErrDeviceInUse = 4,      // device busy
+  kErrAfterInit = 1,      // call not allowed after FSOUND_Init
+  kErrNotInitialised = 2, // stream call before FSOUND_Init
+  kErrOutputInit = 3,     // no device, or it could not be opened
+  kErrDeviceInUse = 4,    // device busy
   kErrPlay = 5,           // the stream would not start
   kErrOutputFormat = 6,
   kErrNoMemory = 12,
