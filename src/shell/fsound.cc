@@ -589,6 +589,8 @@ void fsound_report_underflows() {
   }
 }
 
+long long fsound_now_ns() { return monotonic_ns(); }
+
 long long fsound_next_block_due_ns() {
   const long long last = last_block_end_ns.load(std::memory_order_relaxed);
   return last ? last + block_period_ns.load(std::memory_order_relaxed) : 0;

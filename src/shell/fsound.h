@@ -95,6 +95,9 @@ void fsound_report_underflows();
 // watches changes only inside a block.
 long long fsound_next_block_due_ns();
 
+// Now, on the clock fsound_next_block_due_ns() uses.
+long long fsound_now_ns();
+
 // Key-to-sound latency, measured when WSY_MEASURE_LATENCY is set: the main
 // thread takes the stream's time when it takes a key off the window's queue
 // (fsound_key_time), hands it over once the key has been acted on

@@ -65,12 +65,6 @@ bool warn_if_no_window(const SDL_Surface* screen) {
 
 constexpr long long kMillisecond = 1000000;
 
-long long monotonic_ns() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec;
-}
-
 // The X connection, when the window is on X: a key wakes the main loop at once.
 int window_fd() {
   SDL_SysWMinfo info;
@@ -86,7 +80,7 @@ int window_fd() {
 // just after it, or until a key comes in. Without a way to hear of keys,
 // or while no block comes, look again after a millisecond.
 void wait_for_work(int keys_fd, bool keys_can_come) {
-  const long long now = monotonic_ns();
+  const long long now = fsound_now_ns();
   long long until = fsound_next_block_due_ns() + kMillisecond / 4;
   if (until <= now || until - now > 50 * kMillisecond || (keys_fd < 0 && keys_can_come)) until = now + kMillisecond;
   const long long wait = until - now;
