@@ -54,7 +54,7 @@ class Dialogue(unittest.TestCase):
 
     def test_escape_at_the_output_type_prompt(self):
         w = self.start(terminal=True)
-        before = w.terminal_modes()
+        before = w.initial_modes
         w.out.wait_contains(TYPE_MENU)
         w.send(b"\x1b")
         self.assertEqual(w.wait(), 0)
@@ -64,7 +64,7 @@ class Dialogue(unittest.TestCase):
 
     def test_escape_at_the_driver_prompt(self):
         w = self.start(terminal=True)
-        before = w.terminal_modes()
+        before = w.initial_modes
         w.out.wait_contains(TYPE_MENU)
         w.send(b"4")
         w.out.wait_contains(NOSOUND_LIST)
@@ -75,7 +75,7 @@ class Dialogue(unittest.TestCase):
 
     def test_sigint_at_a_prompt_restores_the_terminal(self):
         w = self.start(terminal=True)
-        before = w.terminal_modes()
+        before = w.initial_modes
         w.out.wait_contains(TYPE_MENU)  # printed once the terminal is in raw mode
         self.assertFalse(w.terminal_modes()[3] & termios.ECHO)
         os.killpg(w.proc.pid, signal.SIGINT)

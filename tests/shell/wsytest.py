@@ -123,6 +123,8 @@ class Wsy:
             attrs = termios.tcgetattr(self.slave)
             attrs[1] &= ~termios.OPOST
             termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
+            # Read before wsy starts: once it runs, it may already have the terminal in raw mode.
+            self.initial_modes = termios.tcgetattr(self.slave)
             self.proc = subprocess.Popen([WSY, *args], stdin=self.slave, stdout=self.slave, **common)
             self.out = Reader(self.master)
         else:
