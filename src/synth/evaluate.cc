@@ -15,9 +15,28 @@ int32_t add_notes(int32_t a, int32_t b) {  // 32-bit wrap-around, as the note wo
   return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
 }
 
+// A target's sine step with everything but the sin() done. A target's sin()
+// waits on its sources' (the modulation feeds its argument), so it is taken
+// next to the next group's first source, whose sin() needs nothing from it:
+// the processor runs the two side by side. sin() is a pure function, so when
+// it is taken changes no sample; the one rule is that the output is written
+// before the oscillator is stepped again.
+struct DeferredSine {
+  Vco* vco = nullptr;
+  double argument = 0;
+  float amplitude = 0;
+
+  void finish() {
+    if (!vco) return;
+    vco->output = Vco::sine(argument, amplitude);
+    vco = nullptr;
+  }
+};
+
 }  // namespace
 
 void Patch::evaluate() {
+  DeferredSine deferred;
   const size_t vco_group_count = vco_links.size();
   for (size_t g = 0; g < vco_group_count; ++g) {
     VcoLinkGroup& group = vco_links[g];
@@ -36,8 +55,10 @@ void Patch::evaluate() {
     for (size_t k = 0; k < link_count; ++k) {
       Vco* source = group.sources[k];
       if (!source) continue;  // unknown name: silent, modulates nothing
+      if (deferred.vco == source) deferred.finish();
       source->reset();
       source->step(noise);
+      deferred.finish();  // beside this source's sin()
       const double o = source->output;
       const uint8_t modulation = group.modulations[k];
       if ((modulation & kModAmp) && source->amplitude != 0 && source->frequency != 0)
@@ -47,8 +68,15 @@ void Patch::evaluate() {
       if (modulation & kModPhase)
         target.phase_offset = static_cast<float>(o * target.phase_offset + target.phase_offset);
     }
-    target.step(noise);
+    deferred.finish();  // a group without a known source
+    if (target.waveform == Vco::kSine) {
+      target.advance();
+      deferred = {&target, target.sine_argument(), target.amplitude};
+    } else {
+      target.step(noise);
+    }
   }
+  deferred.finish();
 
   const size_t mixer_group_count = mixer_links.size();
   for (size_t g = 0; g < mixer_group_count; ++g) {

@@ -37,14 +37,23 @@ struct Vco {
   // The sine, the only waveform a patch file makes, is inline: it is most of
   // the engine's work.
   int step(Random& noise) {
-    phase = static_cast<float>(static_cast<double>(phase) + frequency / 44100.0);
-    // The wrap is at ten cycles, once per step: the ramps rise over ten periods.
-    if (phase > 10) phase = static_cast<float>(static_cast<double>(phase) - 10.0);
+    advance();
     if (waveform == kSine)
-      output = static_cast<float>(std::sin((static_cast<double>(phase) + phase_offset) * kTwoPi) * amplitude);
+      output = sine(sine_argument(), amplitude);
     else
       shape_other(noise);
     return 1;
+  }
+
+  // The two halves of a step, for the evaluation to take the sine later.
+  void advance() {
+    phase = static_cast<float>(static_cast<double>(phase) + frequency / 44100.0);
+    // The wrap is at ten cycles, once per step: the ramps rise over ten periods.
+    if (phase > 10) phase = static_cast<float>(static_cast<double>(phase) - 10.0);
+  }
+  double sine_argument() const { return (static_cast<double>(phase) + phase_offset) * kTwoPi; }
+  static float sine(double argument, float amplitude) {
+    return static_cast<float>(std::sin(argument) * amplitude);
   }
 
   float get_output() const { return output; }
