@@ -7,9 +7,12 @@
            error, for each press, the time from taking the key off the
            window's queue to the moment the first sample of the block that
            carries the note reaches the device (PortAudio's
-           outputBufferDacTime against Pa_GetStreamTime at the key).
+           outputBufferDacTime against Pa_GetStreamTime at the key), with
+           the server in its default asynchronous mode and in synchronous
+           mode (jackd -S), which keeps one period less in the server.
   load     underflows in 60 s of auto-play at 128 frames while a busy loop
-           keeps the other core busy.
+           keeps the other core busy, then the same 60 s without wsy: the
+           dummy server's own xruns, against which wsy's count is read.
   cpu      CPU of the whole wsy process (user + system time from /proc)
            while it auto-plays the bundled patch for 30 s, with NoSound and
            with JACK.
@@ -44,14 +47,15 @@ class Servers:
         self.procs = []
         self.name = "wsybench%d" % os.getpid()
 
-    def jack(self, period):
+    def jack(self, period, sync=False):
         for path in os.listdir("/dev/shm"):
             if path.startswith("jack") and self.name in path:
                 p = os.path.join("/dev/shm", path)
                 shutil.rmtree(p, True) if os.path.isdir(p) else os.remove(p)
         env = dict(os.environ, JACK_NO_START_SERVER="1", JACK_DEFAULT_SERVER=self.name)
         err = tempfile.TemporaryFile()
-        p = subprocess.Popen(["jackd", "-n", self.name, "-d", "dummy", "-r", "44100", "-p", str(period)], env=env,
+        p = subprocess.Popen(["jackd", "-n", self.name] + (["-S"] if sync else []) +
+                             ["-d", "dummy", "-r", "44100", "-p", str(period)], env=env,
                              stdout=err, stderr=err, start_new_session=True)
         p.log = err
         self.procs.append(p)
@@ -146,8 +150,8 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12])  # utime, stime
 
 
-def key_latency(binary, servers, period, presses):
-    servers.jack(period)
+def key_latency(binary, servers, period, presses, sync):
+    servers.jack(period, sync)
     display = servers.xvfb()
     env = base_env(DISPLAY=display, JACK_DEFAULT_SERVER=servers.name, WSY_MEASURE_LATENCY="1")
     p = start_wsy(binary, b"31", env)
@@ -176,32 +180,38 @@ def key_latency(binary, servers, period, presses):
     return block, reported, figures, int(under.group(1)) if under else None
 
 
-def under_load(binary, servers, period, seconds, busy_loops):
+def xrun_lines(jack):
+    jack.log.seek(0)
+    return len(re.findall(r"(?i)xrun", jack.log.read().decode(errors="replace")))
+
+
+def under_load(binary, servers, period, seconds, busy_loops, with_wsy=True):
+    """Underflows wsy counted and jackd's xrun lines over `seconds` of auto-play
+    with busy loops running; without wsy, the server's own xruns alone."""
     jack = servers.jack(period)
     busy = [subprocess.Popen(["sh", "-c", "while :; do :; done"], start_new_session=True) for _ in range(busy_loops)]
+    under, slowest = None, None
     try:
-        env = base_env(JACK_DEFAULT_SERVER=servers.name, WSY_MEASURE_LATENCY="1")
-        p = start_wsy(binary, b"31", env)
-        wait_for(p, r"frame blocks")
-        time.sleep(1)
-        jack.log.seek(0)
-        at_start = len(re.findall(r"(?i)xrun", jack.log.read().decode(errors="replace")))
+        if with_wsy:
+            env = base_env(JACK_DEFAULT_SERVER=servers.name, WSY_MEASURE_LATENCY="1")
+            p = start_wsy(binary, b"31", env)
+            wait_for(p, r"frame blocks")
+            time.sleep(1)
+        at_start = xrun_lines(jack)
         time.sleep(seconds)
-        jack.log.seek(0)
-        while_playing = len(re.findall(r"(?i)xrun", jack.log.read().decode(errors="replace"))) - at_start
-        text = end(p)
+        while_playing = xrun_lines(jack) - at_start
+        if with_wsy:
+            said = end(p)
+            m = re.search(r"^wsy: (\d+) underflows?", said, re.M)
+            under = int(m.group(1)) if m else 0
+            m = re.search(r"^wsy: the slowest block took (\d+) us to fill; a block lasts (\d+) us", said, re.M)
+            slowest = "%s us of %s us" % m.groups() if m else "not said"
     finally:
         for b in busy:
             os.killpg(b.pid, signal.SIGKILL)
             b.wait()
     servers.stop_all()
-    jack.log.seek(0)
-    jack_said = jack.log.read().decode(errors="replace")
-    total = len(re.findall(r"(?i)xrun", jack_said))
-    log("  jackd's xrun lines: %d in wsy's first second, %d in the %d s measured, %d as wsy ended"
-        % (at_start, while_playing, seconds, total - at_start - while_playing))
-    under = re.search(r"^wsy: (\d+) underflows?", text, re.M)
-    return (int(under.group(1)) if under else None), while_playing
+    return under, while_playing, slowest
 
 
 def cpu(binary, servers, output, seconds, display=None, period=256):
@@ -238,24 +248,28 @@ def main():
     servers = Servers()
     try:
         if "key" in args.parts:
-            print("| JACK period | block | PortAudio output latency | key to sound: median | p95 | max | presses "
-                  "| underflows |")
-            print("|---|---|---|---|---|---|---|---|")
-            for period in (64, 128, 256):
-                log("key to sound at %d frames ..." % period)
-                block, reported, f, under = key_latency(binary, servers, period, args.presses)
-                if not f:
-                    raise SystemExit("no figure at %d frames" % period)
-                f.sort()
-                p95 = f[min(len(f) - 1, int(round(0.95 * (len(f) - 1))))]
-                print("| %d | %d | %.1f ms | %.2f ms | %.2f ms | %.2f ms | %d | %s |"
-                      % (period, block, reported, statistics.median(f), p95, f[-1], len(f), under))
+            print("| JACK mode | period | block | PortAudio output latency | key to sound: median | p95 | max "
+                  "| presses | underflows |")
+            print("|---|---|---|---|---|---|---|---|---|")
+            for sync in (False, True):
+                for period in (64, 128, 256):
+                    mode = "synchronous (-S)" if sync else "asynchronous"
+                    log("key to sound at %d frames, %s ..." % (period, mode))
+                    block, reported, f, under = key_latency(binary, servers, period, args.presses, sync)
+                    if not f:
+                        raise SystemExit("no figure at %d frames" % period)
+                    f.sort()
+                    p95 = f[min(len(f) - 1, int(round(0.95 * (len(f) - 1))))]
+                    print("| %s | %d | %d | %.1f ms | %.2f ms | %.2f ms | %.2f ms | %d | %s |"
+                          % (mode, period, block, reported, statistics.median(f), p95, f[-1], len(f), under))
         if "load" in args.parts:
             log("%d s of auto-play at 128 frames with a busy loop ..." % args.load_seconds)
-            under, xruns = under_load(binary, servers, 128, args.load_seconds, 1)
+            under, xruns, slowest = under_load(binary, servers, 128, args.load_seconds, 1)
+            log("%d s of the same server and busy loop without wsy ..." % args.load_seconds)
+            _, alone, _ = under_load(binary, servers, 128, args.load_seconds, 1, with_wsy=False)
             print("\nunderflows in %d s at 128 frames, one busy loop on the other core: wsy counted %s, jackd reported "
-                  "%d xruns meanwhile"
-                  % (args.load_seconds, under, xruns))
+                  "%d xruns meanwhile; wsy's slowest block took %s; the same %d s without wsy: jackd reported %d "
+                  "xruns" % (args.load_seconds, under, xruns, slowest, args.load_seconds, alone))
         if "cpu" in args.parts:
             print("\n| output | window | CPU of one core, %d s of auto-play |" % args.cpu_seconds)
             print("|---|---|---|")

@@ -83,6 +83,7 @@ std::atomic<double> key_stream_time{0.0};
 std::atomic<bool> latency_ready{false};   // audio thread -> main
 std::atomic<double> latency_seconds{0.0};
 std::atomic<double> device_seconds{0.0};  // the part of it from the block's start to the device
+std::atomic<long long> slowest_block_ns{0};  // the longest a callback took, to weigh underflows against
 AudioStream* measured = nullptr;
 
 long long monotonic_ns() {
@@ -254,6 +255,8 @@ void explain(const char* what, const std::string& host, const std::string& name,
 int pa_callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* time,
                 PaStreamCallbackFlags status, void* user) {
   AudioStream* s = static_cast<AudioStream*>(user);
+  const bool timing = measuring.load(std::memory_order_relaxed);
+  const long long started = timing ? monotonic_ns() : 0;
   if (s->first_block_frames.load(std::memory_order_relaxed) == 0)
     s->first_block_frames.store(static_cast<long>(frames), std::memory_order_relaxed);
   if (status & paOutputUnderflow) underflow_count.fetch_add(1, std::memory_order_relaxed);
@@ -275,6 +278,10 @@ int pa_callback(const void*, void* output, unsigned long frames, const PaStreamC
     bytes -= chunk;
   }
   block_done(static_cast<long>(frames), s->sample_rate);
+  if (timing) {
+    const long long took = last_block_end_ns.load(std::memory_order_relaxed) - started;
+    if (took > slowest_block_ns.load(std::memory_order_relaxed)) slowest_block_ns.store(took, std::memory_order_relaxed);
+  }
   return paContinue;
 }
 
@@ -567,21 +574,29 @@ int fsound_underflow_line(long count, long block_frames, char* buffer, int size)
   line.put(count == 1 ? " underflow" : " underflows");
   if (count == 0) {
     line.put(": the device never asked for samples late.\n");
-    return line.length;
+  } else {
+    line.put(" while playing: the device asked for samples late and the sound broke up");
+    if (block_frames > 0) {
+      line.put(" (blocks of ");
+      line.put(block_frames);
+      line.put(" frames); if you hear crackles, try a larger WSY_BUFFER_FRAMES, such as ");
+      line.put(std::min<long>(block_frames * 2, kMaxBlockFrames));
+    }
+    line.put(".\n");
   }
-  line.put(" while playing: the device asked for samples late and the sound broke up");
-  if (block_frames > 0) {
-    line.put(" (blocks of ");
-    line.put(block_frames);
-    line.put(" frames); if you hear crackles, try a larger WSY_BUFFER_FRAMES, such as ");
-    line.put(std::min<long>(block_frames * 2, kMaxBlockFrames));
+  if (measuring.load(std::memory_order_relaxed)) {
+    // Measured: how close wsy itself came to being late.
+    line.put("wsy: the slowest block took ");
+    line.put(static_cast<long>(slowest_block_ns.load(std::memory_order_relaxed) / 1000));
+    line.put(" us to fill; a block lasts ");
+    line.put(static_cast<long>(block_period_ns.load(std::memory_order_relaxed) / 1000));
+    line.put(" us.\n");
   }
-  line.put(".\n");
   return line.length;
 }
 
 void fsound_report_underflows() {
-  char text[256];
+  char text[512];
   const int n = fsound_underflow_line(fsound_underflows(), block_frames_now.load(std::memory_order_relaxed), text,
                                       sizeof text);
   if (n > 0 && write(STDERR_FILENO, text, n) < 0) {
