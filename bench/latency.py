@@ -180,6 +180,13 @@ def key_latency(binary, servers, period, presses, sync):
     return block, reported, figures, int(under.group(1)) if under else None
 
 
+def steal_ms():
+    """CPU time the hypervisor took from this virtual machine so far, all CPUs."""
+    with open("/proc/stat") as f:
+        fields = f.readline().split()
+    return int(fields[8]) * 1000 // TICK if len(fields) > 8 else 0
+
+
 def xrun_lines(jack):
     jack.log.seek(0)
     return len(re.findall(r"(?i)xrun", jack.log.read().decode(errors="replace")))
@@ -197,9 +204,10 @@ def under_load(binary, servers, period, seconds, busy_loops, with_wsy=True):
             p = start_wsy(binary, b"31", env)
             wait_for(p, r"frame blocks")
             time.sleep(1)
-        at_start = xrun_lines(jack)
+        at_start, steal_at_start = xrun_lines(jack), steal_ms()
         time.sleep(seconds)
         while_playing = xrun_lines(jack) - at_start
+        log("  stolen by the hypervisor meanwhile: %d ms of CPU time" % (steal_ms() - steal_at_start))
         if with_wsy:
             said = end(p)
             m = re.search(r"^wsy: (\d+) underflows?", said, re.M)
