@@ -135,6 +135,21 @@ void BM_StreamCallback(benchmark::State& state, std::string text) {
   state.SetItemsProcessed(state.iterations() * frames);
 }
 
+// The baselines' phase accumulators, one per step, each at a note's pitch,
+// updated as an oscillator step updates its phase.
+struct Phases {
+  std::vector<float> phase, frequency;
+
+  explicit Phases(int steps) : phase(steps, 0.0f), frequency(steps) {
+    for (int i = 0; i < steps; ++i) frequency[i] = static_cast<float>(note_frequency(58 + i % 12));
+  }
+  float advance(int i) {
+    float p = static_cast<float>(phase[i] + frequency[i] / 44100.0);
+    if (p > 10) p = static_cast<float>(p - 10.0);
+    return phase[i] = p;
+  }
+};
+
 // Only what no engine can skip: the phase update (its division included) and
 // one sin() per step, on the arguments the engine gave sin() for this shape.
 void BM_SameSinCalls(benchmark::State& state, std::string text) {
@@ -145,35 +160,28 @@ void BM_SameSinCalls(benchmark::State& state, std::string text) {
   for (int frame = 0; frame < kFrames; ++frame) patch->evaluate();
   sin_recording = nullptr;
   const int steps = static_cast<int>(arguments.size() / kFrames);
-  std::vector<float> phase(steps, 0.0f), output(steps), frequency(steps);
-  for (int i = 0; i < steps; ++i) frequency[i] = static_cast<float>(note_frequency(58 + i % 12));
+  Phases phases(steps);
+  std::vector<float> output(steps);
   const double* next = arguments.data();
   const double* const end = next + arguments.size();
   for (auto _ : state) {
     for (int i = 0; i < steps; ++i) {
-      float p = static_cast<float>(phase[i] + frequency[i] / 44100.0);
-      if (p > 10) p = static_cast<float>(p - 10.0);
-      phase[i] = p;
+      phases.advance(i);
       output[i] = static_cast<float>(__real_sin(*next++));
     }
     if (next == end) next = arguments.data();
     benchmark::DoNotOptimize(output.data());
-    benchmark::DoNotOptimize(phase.data());
+    benchmark::DoNotOptimize(phases.phase.data());
   }
 }
 
 // The same number of steps on unmodulated oscillators.
 void BM_SmoothSin(benchmark::State& state, std::string text) {
   const int steps = steps_per_frame(*load(text));
-  std::vector<float> phase(steps, 0.0f), output(steps), frequency(steps);
-  for (int i = 0; i < steps; ++i) frequency[i] = static_cast<float>(note_frequency(58 + i % 12));
+  Phases phases(steps);
+  std::vector<float> output(steps);
   for (auto _ : state) {
-    for (int i = 0; i < steps; ++i) {
-      float p = static_cast<float>(phase[i] + frequency[i] / 44100.0);
-      if (p > 10) p = static_cast<float>(p - 10.0);
-      phase[i] = p;
-      output[i] = static_cast<float>(__real_sin((p + 1.0) * 6.2831853));
-    }
+    for (int i = 0; i < steps; ++i) output[i] = static_cast<float>(__real_sin((phases.advance(i) + 1.0) * 6.2831853));
     benchmark::DoNotOptimize(output.data());
   }
 }
