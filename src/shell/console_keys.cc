@@ -57,12 +57,6 @@ void save_terminal() {
   if (tcgetattr(STDIN_FILENO, &saved_terminal) == 0) saved = 1;
 }
 
-void end_raw_keys() {
-  if (!raw) return;
-  raw = false;
-  tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
-}
-
 bool read_byte(signed char& key, std::string& why) {
   for (;;) {
     unsigned char byte;
@@ -95,6 +89,12 @@ void begin_raw_keys() {
   raw = true;
 }
 
+void end_raw_keys() {
+  if (!raw) return;
+  raw = false;
+  tcsetattr(STDIN_FILENO, TCSANOW, &saved_terminal);
+}
+
 void guard_terminal(void (*last_words)()) {
   save_terminal();
   say_last_words = last_words;
@@ -117,7 +117,5 @@ void guard_terminal(void (*last_words)()) {
 bool read_console_key(signed char& key, std::string& why) {
   begin_raw_keys();
   std::fflush(stdout);
-  const bool ok = read_byte(key, why);
-  end_raw_keys();
-  return ok;
+  return read_byte(key, why);
 }

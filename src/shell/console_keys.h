@@ -5,9 +5,11 @@
 // without waiting for Enter. Otherwise one plain byte.
 //
 // begin_raw_keys() switches the terminal to that mode ahead of a prompt, so
-// that a key pressed while the prompt prints is not echoed; read_console_key()
-// puts the terminal back right after its read.
+// that a key pressed while the prompt prints is not echoed. It stays so for
+// the whole dialogue, keys refused included (a key typed between two reads
+// would otherwise be echoed), until end_raw_keys() puts it back.
 void begin_raw_keys();
+void end_raw_keys();
 
 // Remembers the terminal as it is (first call only) and makes sure that every
 // way out leaves it so: at exit, and on SIGINT, SIGTERM, SIGHUP and SIGQUIT,
@@ -18,6 +20,6 @@ void begin_raw_keys();
 void guard_terminal(void (*last_words)());
 
 // Flushes standard output, then reads one key (switching the terminal first
-// if begin_raw_keys() has not). False at end of input or on a read error,
-// with `why` saying which.
+// if begin_raw_keys() has not; it stays switched). False at end of input or
+// on a read error, with `why` saying which.
 bool read_console_key(signed char& key, std::string& why);

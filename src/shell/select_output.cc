@@ -77,12 +77,10 @@ bool select_output() {
       FSOUND_SetOutput(kOutputForKey[key - '1']);
       break;
     }
-    begin_raw_keys();
   }
 
   const int output = FSOUND_GetOutput();
-  const int drivers = FSOUND_GetNumDrivers();  // probes the devices before the terminal switches
-  begin_raw_keys();
+  const int drivers = FSOUND_GetNumDrivers();  // probes the devices; keys typed meanwhile wait unechoed
   std::fputs(kSeparator, stdout);
   std::fputs(output_name(output), stdout);
   std::fputs(" Driver list\n", stdout);
@@ -109,8 +107,8 @@ bool select_output() {
     if (key == kEscape) std::exit(0);
     driver = key - '1';
     if (driver >= 0 && driver < FSOUND_GetNumDrivers()) break;
-    begin_raw_keys();
   }
+  end_raw_keys();
 
   FSOUND_SetDriver(driver);
   if (FSOUND_Init(kSampleRate, 32, 0)) return true;

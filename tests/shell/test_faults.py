@@ -92,8 +92,14 @@ class Faults(unittest.TestCase):
         os.killpg(w.proc.pid, signal.SIGTERM)
         self.assertEqual(w.wait(), -signal.SIGTERM)
         err = w.err.wait_closed().decode()
-        self.assertNotIn("underflow", err)
         self.assertNotIn("lost", err)
+        # Every underflow wsy reports is one the server saw; the dummy server
+        # of a busy machine can be late all by itself, then wsy says so too.
+        server_xruns = len(re.findall(r"XRun", wsytest.jackd_log(self)))
+        m = re.search(r"^wsy: (\d+) underflows?", err, re.M)
+        self.assertLessEqual(int(m.group(1)) if m else 0, server_xruns, err)
+        if server_xruns == 0:
+            self.assertNotIn("underflow", err)
 
     def test_block_size_from_the_environment(self):
         name, w = self.play_on_jack(period=128, WSY_BUFFER_FRAMES="512")

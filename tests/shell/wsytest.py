@@ -247,23 +247,31 @@ def start_jack(test, rate=44100, period=256):
         raise unittest.SkipTest("jackd is not installed (scripts/setup installs jackd2)")
     name = "wsytest%d" % os.getpid()
     remove_jack_files(name)  # a killed server's leftovers stop the next one from starting
+    said = tempfile.TemporaryFile()
     proc = subprocess.Popen(["jackd", "-n", name, "-d", "dummy", "-r", str(rate), "-p", str(period)],
-                            env=jack_env(name), stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
-                            start_new_session=True)
+                            env=jack_env(name), stdout=said, stderr=said, start_new_session=True)
+    test.jackd_said = said
 
     def cleanup():
         stop(proc)
         remove_jack_files(name)
+        said.close()
 
     test.addCleanup(cleanup)
     deadline = time.monotonic() + 20
     while jack_ports(name)[0] != 0:
         if proc.poll() is not None:
-            raise AssertionError("jackd ended at start: %r" % proc.stderr.read())
+            raise AssertionError("jackd ended at start: %r" % jackd_log(test))
         if time.monotonic() > deadline:
             raise AssertionError("jackd did not answer jack_lsp")
         time.sleep(0.05)
     return name
+
+
+def jackd_log(test):
+    """What the test's jackd has said so far."""
+    test.jackd_said.seek(0)
+    return test.jackd_said.read().decode(errors="replace")
 
 
 def wait_for_port(name, port, timeout=20):
