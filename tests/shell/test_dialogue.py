@@ -46,7 +46,7 @@ class Dialogue(unittest.TestCase):
         modes = w.terminal_modes()
         self.assertTrue(modes[3] & termios.ICANON and modes[3] & termios.ECHO, "terminal left in raw mode")
 
-        os.killpg(w.proc.pid, signal.SIGINT)
+        w.signal(signal.SIGINT)
         self.assertEqual(w.wait(), -signal.SIGINT)
         err = stderr_lines(w)
         self.assertIn("NoSound", err[-1])
@@ -78,7 +78,7 @@ class Dialogue(unittest.TestCase):
         before = w.initial_modes
         w.out.wait_contains(TYPE_MENU)  # printed once the terminal is in raw mode
         self.assertFalse(w.terminal_modes()[3] & termios.ECHO)
-        os.killpg(w.proc.pid, signal.SIGINT)
+        w.signal(signal.SIGINT)
         self.assertEqual(w.wait(), -signal.SIGINT)
         self.assertEqual(w.terminal_modes(), before)
 
@@ -133,7 +133,7 @@ class Dialogue(unittest.TestCase):
         w.send(b"9\n41")
         w.out.wait_contains(HELP + AUTO_PLAY, timeout=20)
         self.assertIn(TYPE_MENU + NOSOUND_LIST + HELP + AUTO_PLAY, w.out.snapshot())
-        os.killpg(w.proc.pid, signal.SIGTERM)
+        w.signal(signal.SIGTERM)
         self.assertEqual(w.wait(), -signal.SIGTERM)
 
     def test_arguments_are_ignored(self):

@@ -75,7 +75,7 @@ class Faults(unittest.TestCase):
         time.sleep(0.1)
         os.killpg(w.proc.pid, signal.SIGCONT)
         time.sleep(0.5)
-        os.killpg(w.proc.pid, signal.SIGTERM)
+        w.signal(signal.SIGTERM)
         self.assertEqual(w.wait(), -signal.SIGTERM)
         err = w.err.wait_closed().decode()
         m = re.search(r"^wsy: (\d+) underflows? while playing: .*\(blocks of 256 frames\).*WSY_BUFFER_FRAMES, "
@@ -89,7 +89,7 @@ class Faults(unittest.TestCase):
         playing_line(w)
         w.out.wait_contains(b"MIAM\n")
         time.sleep(1.0)
-        os.killpg(w.proc.pid, signal.SIGTERM)
+        w.signal(signal.SIGTERM)
         self.assertEqual(w.wait(), -signal.SIGTERM)
         err = w.err.wait_closed().decode()
         self.assertNotIn("lost", err)
@@ -106,7 +106,7 @@ class Faults(unittest.TestCase):
         block, err = playing_line(w)
         self.assertEqual(block, 512, err)
         self.assertIn("512-frame blocks (WSY_BUFFER_FRAMES)", err)
-        os.killpg(w.proc.pid, signal.SIGTERM)
+        w.signal(signal.SIGTERM)
         self.assertEqual(w.wait(), -signal.SIGTERM)
 
     def test_the_device_block_by_default(self):
@@ -114,7 +114,7 @@ class Faults(unittest.TestCase):
         block, err = playing_line(w)
         self.assertEqual(block, 128, err)
         self.assertNotIn("WSY_BUFFER_FRAMES", err)
-        os.killpg(w.proc.pid, signal.SIGTERM)
+        w.signal(signal.SIGTERM)
         self.assertEqual(w.wait(), -signal.SIGTERM)
 
     def test_measured_key_to_sound_latency(self):

@@ -82,14 +82,14 @@ class Terminal(unittest.TestCase):
     def test_sigterm_at_a_prompt(self):
         w, before = self.start()
         w.out.wait_contains(TYPE_MENU)
-        os.kill(w.proc.pid, signal.SIGTERM)
+        w.signal(signal.SIGTERM)
         self.assertEqual(w.wait(), -signal.SIGTERM)
         self.assert_left_as_found(w, before)
 
     def test_sigterm_while_playing(self):
         w, before = self.start()
         self.play(w)
-        os.kill(w.proc.pid, signal.SIGTERM)
+        w.signal(signal.SIGTERM)
         self.assertEqual(w.wait(), -signal.SIGTERM)
         self.assert_left_as_found(w, before)
 
@@ -118,7 +118,7 @@ class Terminal(unittest.TestCase):
         w, before = self.start()
         w.out.wait_contains(TYPE_MENU)
         self.assertFalse(w.terminal_modes()[3] & termios.ECHO)
-        os.kill(w.proc.pid, signal.SIGHUP)
+        w.signal(signal.SIGHUP)
         self.assertEqual(w.wait(), -signal.SIGHUP)
         self.assert_left_as_found(w, before)
 

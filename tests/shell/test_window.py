@@ -1,7 +1,6 @@
 """The real window under Xvfb: keys typed with xdotool reach the envelope, and
 with no key the program plays by itself."""
 
-import os
 import signal
 import time
 import unittest
@@ -85,7 +84,7 @@ class Window(unittest.TestCase):
         display, w = self.start()
         focus_window(display)
         w.out.wait_contains(b"MIAM\n")
-        os.killpg(w.proc.pid, signal.SIGINT)
+        w.signal(signal.SIGINT)
         self.assertEqual(w.wait(), -signal.SIGINT)
 
     def test_no_display_warns_and_plays(self):
@@ -94,7 +93,7 @@ class Window(unittest.TestCase):
         w.out.wait_contains(HELP + AUTO_PLAY, timeout=20)
         w.err.wait_contains(b"Ctrl-C")
         self.assertIn(b"window could not be shown", w.err.snapshot())
-        os.killpg(w.proc.pid, signal.SIGTERM)
+        w.signal(signal.SIGTERM)
         self.assertEqual(w.wait(), -signal.SIGTERM)
 
 
