@@ -144,6 +144,12 @@ def base_env(**extra):
     return env
 
 
+def underflows_said(text):
+    """The count on wsy's underflow line, None if it said none."""
+    m = re.search(r"^wsy: (\d+) underflows?", text, re.M)
+    return int(m.group(1)) if m else None
+
+
 def cpu_ticks(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
@@ -176,8 +182,7 @@ def key_latency(binary, servers, period, presses, sync):
     device = [float(x) for x in re.findall(r"^wsy: key to sound .*\(([\d.]+) ms of it", text, re.M)]
     if device:
         log("  from the block's start to the device: %.2f .. %.2f ms" % (min(device), max(device)))
-    under = re.search(r"^wsy: (\d+) underflows?", text, re.M)
-    return block, reported, figures, int(under.group(1)) if under else None
+    return block, reported, figures, underflows_said(text)
 
 
 def steal_ms():
@@ -210,8 +215,7 @@ def under_load(binary, servers, period, seconds, busy_loops, with_wsy=True):
         log("  stolen by the hypervisor meanwhile: %d ms of CPU time" % (steal_ms() - steal_at_start))
         if with_wsy:
             said = end(p)
-            m = re.search(r"^wsy: (\d+) underflows?", said, re.M)
-            under = int(m.group(1)) if m else 0
+            under = underflows_said(said)
             m = re.search(r"^wsy: the slowest block took (\d+) us to fill; a block lasts (\d+) us", said, re.M)
             slowest = "%s us of %s us" % m.groups() if m else "not said"
     finally:

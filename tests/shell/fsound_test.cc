@@ -180,11 +180,17 @@ bool wait_for_calls(const Seen& seen, int calls) {
   return true;
 }
 
+// A NoSound stream of `length` bytes a block, filled by recording_fill into
+// `seen`, not yet playing.
+AudioStream* nosound_stream(Seen& seen, int length) {
+  EXPECT_TRUE(FSOUND_SetOutput(kOutputNoSound));
+  EXPECT_TRUE(FSOUND_Init(44100, 32, 0));
+  return FSOUND_Stream_Create(recording_fill, length, 0x1000150, 44100, &seen);
+}
+
 TEST_F(Layer, NoSoundStreamPullsTheCallbackUntilClosed) {
-  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
-  ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
   Seen seen;
-  AudioStream* stream = FSOUND_Stream_Create(recording_fill, 32768, 0x1000150, 44100, &seen);
+  AudioStream* stream = nosound_stream(seen, 32768);
   ASSERT_NE(stream, nullptr);
   seen.handle.store(stream);
   EXPECT_EQ(seen.calls.load(), 0) << "nothing is pulled before play";
@@ -200,10 +206,8 @@ TEST_F(Layer, NoSoundStreamPullsTheCallbackUntilClosed) {
 }
 
 TEST_F(Layer, BlocksNeverExceedTheStreamLength) {
-  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
-  ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
   Seen seen;
-  AudioStream* stream = FSOUND_Stream_Create(recording_fill, 66, 0x1000150, 44100, &seen);
+  AudioStream* stream = nosound_stream(seen, 66);
   ASSERT_NE(stream, nullptr);
   ASSERT_EQ(FSOUND_Stream_Play(0, stream), 0);
   ASSERT_TRUE(wait_for_calls(seen, 20));
@@ -255,10 +259,8 @@ TEST(Underflows, ALineIsCutToTheBuffer) {
 }
 
 TEST_F(Layer, NoUnderflowWhileNoSoundPlays) {
-  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
-  ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
   Seen seen;
-  AudioStream* stream = FSOUND_Stream_Create(recording_fill, 32768, 0x1000150, 44100, &seen);
+  AudioStream* stream = nosound_stream(seen, 32768);
   ASSERT_NE(stream, nullptr);
   ASSERT_EQ(FSOUND_Stream_Play(0, stream), 0);
   ASSERT_TRUE(wait_for_calls(seen, 5));

@@ -38,18 +38,24 @@ class Faults(unittest.TestCase):
         self.assertEqual(len(pids), 1, "the test's own jackd")
         return int(pids[0])
 
+    def gives_up(self, w):
+        """wsy, whose device has just gone, says so and ends with status 1 at once.
+        Returns the seconds it took and its standard error."""
+        since = time.monotonic()
+        status = w.wait(timeout=10)
+        took = time.monotonic() - since
+        err = w.err.wait_closed().decode()
+        self.assertEqual(status, 1, err)
+        self.assertLess(took, 2.0 * wsytest.SLOW, "wsy took %.2f s to give up" % took)
+        self.assertIn("audio device was lost", err)
+        return took, err
+
     def test_server_killed_while_playing(self):
         name, w = self.play_on_jack()
         playing_line(w)
         w.out.wait_contains(b"MIAM\n")  # the stream runs
         os.kill(self.jackd_pid(name), signal.SIGKILL)
-        killed = time.monotonic()
-        status = w.wait(timeout=10)
-        took = time.monotonic() - killed
-        err = w.err.wait_closed().decode()
-        self.assertEqual(status, 1, err)
-        self.assertLess(took, 2.0 * wsytest.SLOW, "wsy took %.2f s to give up" % took)
-        self.assertIn("audio device was lost", err)
+        took, err = self.gives_up(w)
         self.assertNotIn(b"wsy:", w.out.snapshot(), "diagnostics belong on standard error")
         if os.environ.get("WSY_SHOW"):
             print("\ngave up %.3f s after the kill; stderr:\n%s" % (took, err))
@@ -58,13 +64,7 @@ class Faults(unittest.TestCase):
         name, w = self.play_on_jack()
         playing_line(w)
         os.kill(self.jackd_pid(name), signal.SIGTERM)
-        stopped = time.monotonic()
-        status = w.wait(timeout=10)
-        took = time.monotonic() - stopped
-        err = w.err.wait_closed().decode()
-        self.assertEqual(status, 1, err)
-        self.assertLess(took, 2.0 * wsytest.SLOW, "wsy took %.2f s to give up" % took)
-        self.assertIn("audio device was lost", err)
+        self.gives_up(w)
 
     def test_a_held_up_process_reports_underflows(self):
         name, w = self.play_on_jack()
