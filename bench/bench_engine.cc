@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "patch/patch.h"
-#include "synth/stream_fill.h"
+#include "control/stream_fill.h"
 #include "synth/vca.h"
 
 extern "C" double __real_sin(double);

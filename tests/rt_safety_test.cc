@@ -28,10 +28,10 @@
 
 #include <gtest/gtest.h>
 
-#include "input/events.h"
-#include "input/key_table.h"
+#include "control/events.h"
+#include "control/key_table.h"
 #include "patch/patch.h"
-#include "synth/stream_fill.h"
+#include "control/stream_fill.h"
 #include "synth/vca.h"
 #include "test_support.h"
 

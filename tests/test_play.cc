@@ -5,10 +5,10 @@
 #include <cstring>
 #include <vector>
 
-#include "input/events.h"
-#include "input/key_table.h"
+#include "control/events.h"
+#include "control/key_table.h"
 #include "patch/patch.h"
-#include "synth/stream_fill.h"
+#include "control/stream_fill.h"
 #include "synth/vca.h"
 #include "test_support.h"
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "patch/patch.h"
-#include "synth/stream_fill.h"
+#include "control/stream_fill.h"
 #include "synth/vca.h"
 #include "test_support.h"
 

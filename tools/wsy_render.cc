@@ -12,10 +12,10 @@
 #include <string>
 #include <vector>
 
-#include "event_script.h"
-#include "input/events.h"
+#include "control/event_script.h"
+#include "control/events.h"
 #include "patch/patch.h"
-#include "synth/stream_fill.h"
+#include "control/stream_fill.h"
 #include "synth/vca.h"
 
 namespace {

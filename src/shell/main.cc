@@ -10,14 +10,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "input/events.h"
-#include "input/poll_events.h"
+#include "control/events.h"
+#include "shell/poll_events.h"
 #include "patch/patch.h"
 #include "shell/console_keys.h"
 #include "shell/error_text.h"
 #include "shell/fsound.h"
 #include "shell/select_output.h"
-#include "synth/stream_fill.h"
+#include "control/stream_fill.h"
 #include "synth/vca.h"
 
 namespace {

@@ -12,10 +12,10 @@
 #include <cstdlib>
 #include <string>
 
-#include "input/events.h"
-#include "input/key_table.h"
+#include "control/events.h"
+#include "control/key_table.h"
 #include "patch/patch.h"
-#include "synth/stream_fill.h"
+#include "control/stream_fill.h"
 #include "synth/vca.h"
 
 namespace {

@@ -28,23 +28,23 @@ fi
 # The loader and event handling carry the fuzzer's coverage; the per-sample
 # code runs under the same sanitizers but without coverage hooks, which would
 # otherwise cost most of the time of every run and guide nothing.
-guided="$here/patch_fuzzer.cc $(ls "$src"/src/patch/*.cc) $src/src/input/key_table.cc
-  $src/src/input/events.cc"
-unguided=$(ls "$src"/src/synth/*.cc)
+guided="$here/patch_fuzzer.cc $(ls "$src"/src/patch/*.cc | grep -v /evaluate.cc) $(ls "$src"/src/control/*.cc)"
+unguided="$(ls "$src"/src/synth/*.cc) $src/src/patch/evaluate.cc"
 
 # Rebuilt whenever a source or header is newer than the binary.
 bin=$out/patch_fuzzer
 stale=no
 if [ ! -x "$bin" ]; then
   stale=yes
-elif [ -n "$(find "$here/patch_fuzzer.cc" "$src/src/synth" "$src/src/patch" "$src/src/input" \
+elif [ -n "$(find "$here/patch_fuzzer.cc" "$src/src/synth" "$src/src/patch" "$src/src/control" \
              -newer "$bin" -name '*.[ch]*' 2>/dev/null | head -n 1)" ]; then
   stale=yes
 fi
 if [ $stale = yes ]; then
   echo "run_fuzzer.sh: building $bin" >&2
   flags="-std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off -fno-fast-math
-    -fno-sanitize-recover=all -I$src/src"
+    -fno-sanitize-recover=all -I$src/src/synth/include -I$src/src/patch/include
+    -I$src/src/control/include"
   rm -rf "$out/obj" && mkdir -p "$out/obj"
   for f in $guided; do
     # shellcheck disable=SC2086

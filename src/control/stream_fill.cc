@@ -1,4 +1,4 @@
-#include "synth/stream_fill.h"
+#include "control/stream_fill.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "input/key_table.h"
+#include "control/key_table.h"
 
 namespace {
 

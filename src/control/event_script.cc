@@ -1,4 +1,4 @@
-#include "event_script.h"
+#include "control/event_script.h"
 
 #include <cctype>
 #include <cerrno>
@@ -6,7 +6,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "input/key_table.h"
+#include "control/key_table.h"
 
 namespace {
 

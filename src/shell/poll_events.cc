@@ -1,10 +1,10 @@
-#include "input/poll_events.h"
+#include "shell/poll_events.h"
 
 #include <SDL.h>
 
 #include <cstdlib>
 
-#include "input/events.h"
+#include "control/events.h"
 #include "shell/fsound.h"
 
 namespace {

@@ -1,6 +1,6 @@
-#include "input/events.h"
+#include "control/events.h"
 
-#include "input/key_table.h"
+#include "control/key_table.h"
 #include "patch/patch.h"
 #include "synth/vca.h"
 

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "input/events.h"
+#include "control/events.h"
 
 // One line of a wsy-render event script: the event and the frame before
 // which it reaches the event queue.
