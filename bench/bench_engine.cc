@@ -27,8 +27,8 @@
 #include <vector>
 
 #include "patch/patch.h"
-#include "control/stream_fill.h"
-#include "synth/vca.h"
+#include "control/engine.h"
+#include "synth/sample_rate.h"
 
 extern "C" double __real_sin(double);
 
@@ -88,18 +88,24 @@ std::vector<Shape> shapes() {
   return list;
 }
 
-std::unique_ptr<Patch> load(const std::string& text) {
+// An engine playing the patch `text`, built as the programs build it.
+std::unique_ptr<Engine> start(const std::string& text) {
   char path[] = "/tmp/wsy_bench_XXXXXX";
   const int fd = mkstemp(path);
   FILE* file = fdopen(fd, "w");
   std::fputs(text.c_str(), file);
   std::fclose(file);
-  auto patch = std::make_unique<Patch>();
-  patch->console = patch->diagnostics = std::fopen("/dev/null", "w");
-  std::string error;
-  if (!patch->load(path, error)) std::abort();
+  EngineSettings settings;
+  settings.console = settings.diagnostics = std::fopen("/dev/null", "w");
+  std::unique_ptr<Engine> engine(start_engine(path, settings));
+  if (!engine) std::abort();
   unlink(path);
-  return patch;
+  return engine;
+}
+
+std::unique_ptr<Patch> load(const std::string& text) {
+  // The engine keeps its patch for the life of the process, as the programs do.
+  return std::unique_ptr<Patch>(&start(text).release()->patch());
 }
 
 // Oscillator steps in one evaluation: each link steps its source, each group its target.
@@ -119,18 +125,14 @@ void BM_Evaluate(benchmark::State& state, std::string text) {
 }
 
 void BM_StreamCallback(benchmark::State& state, std::string text) {
-  std::unique_ptr<Patch> patch = load(text);
-  Vca vca;
-  vca.console = std::fopen("/dev/null", "w");
-  vca.trigger();
-  the_patch = patch.get();
-  the_vca = &vca;
+  std::unique_ptr<Engine> engine = start(text);
   const int frames = static_cast<int>(state.range(0));
   std::vector<int16_t> buffer(2 * frames);
+  Report report;
   for (auto _ : state) {
-    stream_callback(nullptr, buffer.data(), frames * 4, nullptr);
+    stream_callback(nullptr, buffer.data(), frames * 4, engine.get());
     benchmark::DoNotOptimize(buffer.data());
-    if (!vca.active()) vca.trigger();
+    while (engine->take_report(report)) {}  // auto-play keeps a note sounding
   }
   state.SetItemsProcessed(state.iterations() * frames);
 }
@@ -144,7 +146,7 @@ struct Phases {
     for (int i = 0; i < steps; ++i) frequency[i] = static_cast<float>(note_frequency(58 + i % 12));
   }
   float advance(int i) {
-    float p = static_cast<float>(phase[i] + frequency[i] / 44100.0);
+    float p = static_cast<float>(phase[i] + frequency[i] / static_cast<double>(kSampleRate));
     if (p > 10) p = static_cast<float>(p - 10.0);
     return phase[i] = p;
   }

@@ -5,10 +5,11 @@
 // allocators, every form of operator new and delete, and pthread_mutex_lock
 // with versions that forward to the C library and, while the calling thread's
 // `in_callback` flag is set, also record the call. The flag is set only around
-// stream_callback, which then plays every example patch with triggers,
-// releases, Enter, random notes and auto-play, in buffers of 1, 64, 256 and
-// 8192 frames. The first tests show that the detector itself catches each
-// kind of call.
+// stream_callback, which then plays every example patch with commands through
+// the engine's queue (triggers, releases, Enter, random notes) and auto-play,
+// in buffers of 1, 64, 256 and 8192 frames, and once while another thread
+// floods the queues. The first tests show that the detector itself catches
+// each kind of call.
 //
 // Built without sanitizers only: they bring allocators of their own.
 #include <dlfcn.h>
@@ -28,10 +29,9 @@
 
 #include <gtest/gtest.h>
 
-#include "control/events.h"
+#include "control/engine.h"
 #include "control/key_table.h"
 #include "patch/patch.h"
-#include "control/stream_fill.h"
 #include "synth/vca.h"
 #include "test_support.h"
 
@@ -240,21 +240,24 @@ std::vector<std::string> example_patches() {
   return paths;
 }
 
-struct Scripted {
-  int64_t frame;
-  Event event;
-};
-
 // Frames 0 to 100000: auto-play from the start, a played and released note, a
 // note held until it runs out (auto-play again), Enter pressed and released,
 // a random note, and a last key held to the end.
-const Scripted kScript[] = {
-    {25000, {Event::kKeyDown, 'z'}},       {26000, {Event::kKeyUp, 'z'}},
-    {27000, {Event::kKeyDown, 'x'}},       {50000, {Event::kKeyDown, kKeyReturn}},
-    {50100, {Event::kKeyUp, kKeyReturn}},  {52000, {Event::kUser}},
-    {52500, {Event::kKeyDown, 'q'}},       {60000, {Event::kKeyDown, 'c'}},
+const Command kScript[] = {
+    Command::key_down('z', 25000),       Command::key_up('z', 26000),
+    Command::key_down('x', 27000),       Command::key_down(kKeyReturn, 50000),
+    Command::key_up(kKeyReturn, 50100),  Command::user(52000),
+    Command::key_down('q', 52500),       Command::key_down('c', 60000),
 };
 constexpr int64_t kFrames = 100000;
+
+// An engine built as the programs build it, its console captured.
+std::unique_ptr<Engine> start(const std::string& path, Capture& trace, Capture& warnings) {
+  EngineSettings settings;
+  settings.console = trace.file();
+  settings.diagnostics = warnings.file();
+  return std::unique_ptr<Engine>(start_engine(path.c_str(), settings));
+}
 
 class EveryPatch : public ::testing::TestWithParam<int> {};
 
@@ -262,50 +265,73 @@ TEST_P(EveryPatch, StreamCallbackNeverAllocatesNorLocks) {
   const int buffer_frames = GetParam();
   for (const std::string& path : example_patches()) {
     SCOPED_TRACE(path);
-    Capture trace, warnings, console;
-    Patch patch;
-    patch.console = trace.file();
-    patch.diagnostics = warnings.file();
-    std::string error;
-    ASSERT_TRUE(patch.load(path.c_str(), error)) << error;
-    patch.report();
-    Vca vca;
-    vca.console = console.file();
-    Player player(&patch, &vca);
-    player.console = console.file();
-    the_patch = &patch;
-    the_vca = &vca;
+    Capture trace, warnings;
+    std::unique_ptr<Engine> engine = start(path, trace, warnings);
+    ASSERT_TRUE(engine);
 
     std::vector<int16_t> buffer(2 * static_cast<size_t>(buffer_frames));
     size_t next = 0;
     int forbidden = 0;
-    std::string first;
+    std::string first, said;
     int16_t peak = 0;
     for (int64_t frame = 0; frame < kFrames; frame += buffer_frames) {
-      // The main loop's turn: the events due by now, then auto-play.
-      for (; next < std::size(kScript) && kScript[next].frame <= frame; ++next)
-        player.handle(kScript[next].event);
-      if (player.idle_note_due()) player.handle(Event{Event::kUser});
+      // The main thread's part: the commands due in this block, and the reports.
+      for (; next < std::size(kScript) && kScript[next].frame < frame + buffer_frames; ++next)
+        ASSERT_TRUE(engine->send(kScript[next]));
       std::string what;
       forbidden += forbidden_in(
-          [&] { stream_callback(nullptr, buffer.data(), 4 * buffer_frames, nullptr); }, &what);
+          [&] { stream_callback(nullptr, buffer.data(), 4 * buffer_frames, engine.get()); }, &what);
       if (first.empty()) first = what;
       for (int16_t s : buffer) peak = std::max<int16_t>(peak, static_cast<int16_t>(std::abs(s)));
+      Report report;
+      while (engine->take_report(report))
+        if (const char* text = report_text(report)) said += text;
     }
-    the_patch = nullptr;
-    the_vca = nullptr;
     EXPECT_EQ(forbidden, 0) << "first: " << first;
     // The run did what it claims: sound, auto-play at the start and after the
     // held note ran out, and every scripted event.
     EXPECT_GT(peak, 1000);
-    const std::string said = console.text();
     size_t miam = 0;
     for (size_t at = said.find("MIAM"); at != std::string::npos; at = said.find("MIAM", at + 1)) ++miam;
     EXPECT_GE(miam, 2u) << said;
     EXPECT_EQ(next, std::size(kScript));
+    EXPECT_EQ(engine->lost_reports(), 0);
+    delete &engine->patch();
   }
 }
 
 INSTANTIATE_TEST_SUITE_P(BufferFrames, EveryPatch, ::testing::Values(1, 64, 256, 8192));
+
+// The queues under load: another thread sends a flood of commands and takes
+// the reports while this one renders, as the audio thread does.
+TEST(Queues, DrainedUnderLoadWithoutAllocatingNorLocking) {
+  Capture trace, warnings;
+  std::unique_ptr<Engine> engine = start(example_patches().front(), trace, warnings);
+  ASSERT_TRUE(engine);
+  std::atomic<bool> done{false};
+  std::atomic<long> sent{0}, taken{0};
+  std::thread main_thread([&] {
+    const int32_t keys[] = {'z', 'x', 'c', kKeyReturn};
+    Report report;
+    for (long i = 0; !done.load(); ++i) {
+      const int32_t key = keys[i % 4];
+      if (engine->send(i % 2 ? Command::key_up(key) : Command::key_down(key))) sent.fetch_add(1);
+      if (i % 7 == 0 && engine->send(Command::user())) sent.fetch_add(1);
+      while (engine->take_report(report)) taken.fetch_add(1);
+    }
+    while (engine->take_report(report)) taken.fetch_add(1);
+  });
+  std::vector<int16_t> buffer(2 * 64);
+  int forbidden = 0;
+  std::string first;
+  for (int block = 0; block < 20000; ++block)
+    forbidden += forbidden_in([&] { stream_callback(nullptr, buffer.data(), 4 * 64, engine.get()); }, &first);
+  done.store(true);
+  main_thread.join();
+  EXPECT_EQ(forbidden, 0) << "first: " << first;
+  EXPECT_GT(sent.load(), 1000);
+  EXPECT_GT(taken.load(), sent.load());  // every command applied is reported, with its texts
+  delete &engine->patch();
+}
 
 }  // namespace

@@ -72,7 +72,7 @@ TEST(Loader, ExampleTraceAndGraph) {
   ASSERT_EQ(patch.vco_links.size(), 1u);
   const VcoLinkGroup& vg = patch.vco_links[0];
   EXPECT_EQ(vg.target, patch.vcos[0]);
-  EXPECT_EQ(vg.note.load(), 12);
+  EXPECT_EQ(vg.note, 12);
   ASSERT_EQ(vg.sources.size(), 1u);
   EXPECT_EQ(vg.sources[0], patch.vcos[1]);
   EXPECT_EQ(vg.params[0], "MOD_FREQ");
@@ -174,10 +174,10 @@ TEST(Loader, ParametersAndNotes) {
   EXPECT_EQ(patch.find_vco("VCO1")->base_frequency, 440.0f);
   EXPECT_EQ(patch.find_vco("VCO2")->base_frequency, 0.0f);
   ASSERT_EQ(patch.vco_links.size(), 4u);
-  EXPECT_EQ(patch.vco_links[3].note.load(), 0);
-  EXPECT_EQ(patch.vco_links[2].note.load(), 0);
-  EXPECT_EQ(patch.vco_links[1].note.load(), 9);
-  EXPECT_EQ(patch.vco_links[0].note.load(), -5);
+  EXPECT_EQ(patch.vco_links[3].note, 0);
+  EXPECT_EQ(patch.vco_links[2].note, 0);
+  EXPECT_EQ(patch.vco_links[1].note, 9);
+  EXPECT_EQ(patch.vco_links[0].note, -5);
   EXPECT_EQ(patch.find_vco("VCO6")->base_frequency, -5.0f);
   EXPECT_EQ(patch.vco_links[0].sources[0], patch.find_vco("VCO6"));  // a self link finds itself
 }

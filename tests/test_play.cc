@@ -5,10 +5,9 @@
 #include <cstring>
 #include <vector>
 
-#include "control/events.h"
+#include "control/engine.h"
 #include "control/key_table.h"
 #include "patch/patch.h"
-#include "control/stream_fill.h"
 #include "synth/vca.h"
 #include "test_support.h"
 
@@ -29,7 +28,7 @@ TEST(Evaluate, TargetsFollowTheKeyboardOneSampleLate) {
   patch.evaluate();
   EXPECT_EQ(vco.frequency, 440.0f);
   EXPECT_EQ(vco.base_frequency, 440.0f);
-  patch.base_note.store(70);
+  patch.base_note = 70;
   patch.evaluate();
   EXPECT_EQ(vco.frequency, 440.0f);  // still the old pitch for this sample
   EXPECT_EQ(vco.base_frequency, 880.0f);
@@ -144,7 +143,7 @@ void evaluate_step_by_step(Patch& patch) {
   for (VcoLinkGroup& group : patch.vco_links) {
     Vco& target = *group.target;
     target.reset();
-    const uint32_t note = static_cast<uint32_t>(patch.base_note.load()) + static_cast<uint32_t>(group.note.load());
+    const uint32_t note = static_cast<uint32_t>(patch.base_note) + static_cast<uint32_t>(group.note);
     target.base_frequency = static_cast<float>(note_frequency(static_cast<int32_t>(note)));
     for (size_t k = 0; k < group.sources.size(); ++k) {
       Vco* source = group.sources[k];
@@ -179,8 +178,8 @@ void expect_same_oscillators(const Patch& engine, const Patch& plain, int frame)
 void expect_step_by_step_samples(Patch& engine, Patch& plain) {
   for (int frame = 0; frame < 3000; ++frame) {
     if (frame % 700 == 0) {
-      engine.base_note.store(40 + frame / 100);
-      plain.base_note.store(40 + frame / 100);
+      engine.base_note = 40 + frame / 100;
+      plain.base_note = 40 + frame / 100;
     }
     engine.evaluate();
     evaluate_step_by_step(plain);
@@ -234,49 +233,78 @@ TEST(StreamFill, SampleConversion) {
   EXPECT_EQ(to_sample(static_cast<float>(product)), -32768);
 }
 
-struct Stream {
-  LoadedPatch loaded{"LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n"};
+// An engine built as the programs build it, its console captured.
+struct EngineRun {
   Capture console;
-  Vca vca;
-  Stream() {
-    vca.console = console.file();
-    the_patch = loaded.patch.get();
-    the_vca = &vca;
+  Capture diagnostics;
+  std::unique_ptr<Engine> engine;
+  std::string printed;  // what the programs would have printed, reports included
+  std::vector<Report> reports;  // of the last render
+
+  explicit EngineRun(const std::string& text = "LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n",
+                     bool autoplay = false) {
+    EngineSettings settings;
+    settings.autoplay = autoplay;
+    settings.console = console.file();
+    settings.diagnostics = diagnostics.file();
+    const std::string path = write_temp_file("engine.wsy", text);
+    engine.reset(start_engine(path.c_str(), settings));
+    std::remove(path.c_str());
+    console.text();  // the loader's trace is not what these tests look at
   }
-  Vco& vco() { return *loaded.patch->find_vco("VCO1"); }
+  ~EngineRun() {
+    if (engine) delete &engine->patch();
+  }
+  Patch& patch() { return engine->patch(); }
+  Vco& vco(const char* name = "VCO1") { return *patch().find_vco(name); }
+  // Renders `frames` frames and collects what the engine reported.
+  std::vector<int16_t> render(int frames) {
+    std::vector<int16_t> samples(2 * static_cast<size_t>(frames));
+    engine->render(frames, samples.data());
+    reports = take();
+    return samples;
+  }
+  std::vector<Report> take() {
+    std::vector<Report> reports;
+    Report report;
+    while (engine->take_report(report)) {
+      if (const char* text = report_text(report)) printed += text;
+      reports.push_back(report);
+    }
+    return reports;
+  }
 };
 
 TEST(StreamFill, WholeFramesOnly) {
-  Stream s;
+  EngineRun run;
   unsigned char bytes[12];
   for (int length : {0, 1, 3, -4, -100}) {
     std::memset(bytes, 0x5a, sizeof bytes);
-    EXPECT_EQ(stream_callback(nullptr, bytes, length, nullptr), 1);
-    EXPECT_EQ(s.vco().phase, 0.0f) << length;
+    EXPECT_EQ(stream_callback(nullptr, bytes, length, run.engine.get()), 1);
+    EXPECT_EQ(run.vco().phase, 0.0f) << length;
     for (unsigned char b : bytes) ASSERT_EQ(b, 0x5a);
   }
   std::memset(bytes, 0x5a, sizeof bytes);
-  s.vca.trigger();
-  EXPECT_EQ(stream_callback(nullptr, bytes, 11, nullptr), 1);  // two frames, three bytes left alone
-  EXPECT_EQ(bytes[8], 0x5a);
-  EXPECT_EQ(bytes[9], 0x5a);
-  EXPECT_EQ(bytes[10], 0x5a);
-  EXPECT_EQ(s.vco().phase, static_cast<float>(static_cast<float>(440 / 44100.0) + 440 / 44100.0));
+  run.engine->send(Command::key_down('z'));
+  alignas(int16_t) unsigned char aligned[12];
+  std::memcpy(aligned, bytes, sizeof bytes);
+  EXPECT_EQ(stream_callback(nullptr, aligned, 11, run.engine.get()), 1);  // two frames, three bytes left alone
+  EXPECT_EQ(aligned[8], 0x5a);
+  EXPECT_EQ(aligned[9], 0x5a);
+  EXPECT_EQ(aligned[10], 0x5a);
+  EXPECT_EQ(run.vco().phase, static_cast<float>(static_cast<float>(440 / 44100.0) + 440 / 44100.0));
 }
 
 TEST(StreamFill, IdleEnvelopeIsSilentButTheOscillatorsRun) {
-  Stream s;
-  std::vector<int16_t> samples(2 * 256, 7);
-  stream_callback(nullptr, samples.data(), 256 * 4, nullptr);
-  for (int16_t sample : samples) ASSERT_EQ(sample, 0);
-  EXPECT_GT(s.vco().phase, 2.0f);
+  EngineRun run;
+  for (int16_t sample : run.render(256)) ASSERT_EQ(sample, 0);
+  EXPECT_GT(run.vco().phase, 2.0f);
 }
 
 TEST(StreamFill, NoteIsEnvelopeTimesPatch) {
-  Stream s;
-  s.vca.trigger();
-  std::vector<int16_t> samples(2 * 21000);
-  stream_callback(nullptr, samples.data(), static_cast<int>(samples.size() * 2), nullptr);
+  EngineRun run;
+  run.engine->send(Command::key_down('z'));
+  const std::vector<int16_t> samples = run.render(21000);
   int16_t peak = 0;
   for (size_t i = 0; i < samples.size(); i += 2) {
     // Equal, or the right one a step further from zero where float rounding reached a whole number.
@@ -288,88 +316,142 @@ TEST(StreamFill, NoteIsEnvelopeTimesPatch) {
   EXPECT_LE(peak, 10000);
   EXPECT_EQ(samples[0], 0);  // the first step after a trigger is level 0
   for (size_t i = 2 * 20204; i < samples.size(); ++i) ASSERT_EQ(samples[i], 0);  // ended
-  EXPECT_FALSE(s.vca.active());
+  EXPECT_EQ(run.engine->vca().active, 0);
 }
 
-struct Play {
-  LoadedPatch loaded;
-  Capture console;
-  Vca vca;
-  Player player{loaded.patch.get(), &vca};
-  explicit Play(const char* patch = "LFO1;*FREQ=0;\nVCO1;*NOTE=-3;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n")
-      : loaded(patch) {
-    vca.console = console.file();
-    player.console = console.file();
-  }
-  Player::After send(uint8_t type, int32_t key = 0) { return player.handle(Event{type, key}); }
-};
-
-TEST(Player, NoteKeys) {
-  Play play;
+TEST(Engine, NoteKeys) {
+  EngineRun run("LFO1;*FREQ=0;\nVCO1;*NOTE=-3;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n");
   const int32_t keys[] = {'z', 'x', 'c', 'v', 'b', 'n'};
   const int32_t notes[] = {58, 59, 61, 62, 64, 65};
   for (int i = 0; i < 6; ++i) {
-    EXPECT_EQ(play.send(Event::kKeyDown, keys[i]), Player::After::kContinue);
-    EXPECT_EQ(play.loaded.patch->base_note.load(), notes[i]);
-    EXPECT_TRUE(play.vca.active());
+    run.engine->send(Command::key_down(keys[i]));
+    run.render(1);
+    EXPECT_EQ(run.patch().base_note, notes[i]);
+    EXPECT_EQ(run.engine->vca().active, 1);
   }
-  EXPECT_EQ(play.console.text(), "\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n");
-  play.send(Event::kKeyUp, 'x');
-  EXPECT_TRUE(play.vca.released());
+  EXPECT_EQ(run.printed, "\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n");
+  run.engine->send(Command::key_up('x'));
+  run.render(1);
+  EXPECT_EQ(run.engine->vca().released, 1);
   for (int32_t other : std::initializer_list<int32_t>{'a', 'q', 'w', ',', ';', '7', '+', 'Z', 304 /* shift */}) {
-    play.send(Event::kKeyDown, other);
-    play.send(Event::kKeyUp, other);
+    run.engine->send(Command::key_down(other));
+    run.engine->send(Command::key_up(other));
   }
-  play.send(Event::kQuit);
-  EXPECT_EQ(play.loaded.patch->base_note.load(), 65);
-  EXPECT_EQ(play.console.text(), "\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\nUNTRIG\n");
+  run.render(1);
+  EXPECT_EQ(run.patch().base_note, 65);
+  EXPECT_EQ(run.printed, "\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\nUNTRIG\n");
 }
 
-TEST(Player, EnterRetunesGroupZero) {
-  Play play;
-  play.send(Event::kKeyDown, 'c');
-  play.send(Event::kKeyDown, kKeyReturn);
-  EXPECT_EQ(play.loaded.patch->vco_links[0].note.load(), 58);
-  EXPECT_EQ(play.loaded.patch->base_note.load(), 61);
-  play.send(Event::kKeyUp, kKeyReturn);
-  EXPECT_EQ(play.console.text(), "\nTRIG\n\nTRIG\nUNTRIG\n");
+TEST(Engine, EnterRetunesGroupZero) {
+  EngineRun run("LFO1;*FREQ=0;\nVCO1;*NOTE=-3;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n");
+  run.engine->send(Command::key_down('c'));
+  run.engine->send(Command::key_down(kKeyReturn));
+  run.render(1);
+  EXPECT_EQ(run.patch().vco_links[0].note, 58);
+  EXPECT_EQ(run.patch().base_note, 61);
+  run.engine->send(Command::key_up(kKeyReturn));
+  run.render(1);
+  EXPECT_EQ(run.printed, "\nTRIG\n\nTRIG\nUNTRIG\n");
   // 58 + 58: the oscillator is tuned to note 116
-  play.loaded.patch->base_note.store(58);
-  play.loaded.patch->evaluate();
-  EXPECT_EQ(play.loaded.patch->find_vco("VCO1")->base_frequency, static_cast<float>(note_frequency(116)));
+  run.patch().base_note = 58;
+  run.patch().evaluate();
+  EXPECT_EQ(run.vco().base_frequency, static_cast<float>(note_frequency(116)));
 
-  Play bare("MIXER1;");
-  bare.send(Event::kKeyDown, kKeyReturn);  // nothing to retune: only a retrigger
-  EXPECT_TRUE(bare.vca.active());
+  EngineRun bare("MIXER1;");
+  bare.engine->send(Command::key_down(kKeyReturn));  // nothing to retune: only a retrigger
+  bare.render(1);
+  EXPECT_EQ(bare.engine->vca().active, 1);
 }
 
-TEST(Player, EscapeQuitsOnPressOrRelease) {
-  Play play;
-  EXPECT_EQ(play.send(Event::kKeyDown, kKeyEscape), Player::After::kQuit);
-  EXPECT_EQ(play.send(Event::kKeyUp, kKeyEscape), Player::After::kQuit);
-  EXPECT_EQ(play.console.text(), "");
-}
-
-TEST(Player, RandomNotesAndAutoPlay) {
-  Play play;
-  EXPECT_TRUE(play.player.idle_note_due());
-  EXPECT_EQ(play.console.text(), "MIAM\n");
+TEST(Engine, RandomNotesAndAutoPlay) {
+  EngineRun run("LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n", true);
   std::vector<int32_t> notes;
-  for (int i = 0; i < 10; ++i) {
-    play.send(Event::kUser);
-    notes.push_back(play.loaded.patch->base_note.load());
-    EXPECT_FALSE(play.player.idle_note_due());
+  run.render(1);  // the envelope is idle from the start: auto-play at once
+  notes.push_back(run.patch().base_note);
+  EXPECT_EQ(run.printed, "MIAM\nUNTRIG\n\nTRIG\n");
+  for (int i = 0; i < 9; ++i) {
+    run.engine->send(Command::user());
+    run.render(1);
+    notes.push_back(run.patch().base_note);
   }
   EXPECT_EQ(notes, (std::vector<int32_t>{54, 60, 57, 53, 62, 57, 61, 61, 55, 57}));
-  EXPECT_EQ(play.console.text().substr(0, 19), "MIAM\nUNTRIG\n\nTRIG\nU");
+  EXPECT_EQ(run.printed.find("MIAM", 1), std::string::npos);  // the envelope never ran out
 }
 
-TEST(Player, TheNoiseGeneratorDoesNotDisturbTheNotes) {
-  Play play("LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n");
+TEST(Engine, AutoPlayFollowsTheEndOfTheNoteAtTheNextFrame) {
+  EngineRun run("LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n", true);
+  run.engine->send(Command::key_down('z'));
+  run.render(20205);  // the key's note ends at its 20205th step
+  EXPECT_EQ(run.printed, "\nTRIG\n");
+  EXPECT_EQ(run.engine->vca().active, 0);
+  run.render(1);
+  const std::vector<Report>& reports = run.reports;
+  EXPECT_EQ(run.printed, "\nTRIG\nMIAM\nUNTRIG\n\nTRIG\n");
+  ASSERT_EQ(reports.back().kind, Report::kSounding);
+  EXPECT_EQ(reports.back().origin, Report::kByAutoPlay);
+  EXPECT_EQ(reports.back().note, 54);
+  EXPECT_EQ(reports.back().frame, 20205);
+}
+
+TEST(Engine, WithoutAutoPlayOnlyTheUserStartsNotes) {
+  EngineRun run;
+  run.render(30000);
+  EXPECT_EQ(run.printed, "");
+  run.engine->send(Command::key_down('z'));
+  run.render(30000);  // held past its end: silence, no MIAM
+  EXPECT_EQ(run.printed, "\nTRIG\n");
+  EXPECT_EQ(run.engine->vca().active, 0);
+}
+
+TEST(Engine, CommandsApplyBeforeTheirFrameAndAreReported) {
+  EngineRun run;
+  run.engine->send(Command::key_down('x', 10));
+  run.engine->send(Command::key_up('x', 10));
+  run.engine->send(Command::key_down('z', 15));
+  const std::vector<int16_t> samples = run.render(40);
+  // Silent until the first trigger; the note's first step has level 0, then it sounds.
+  for (int i = 0; i < 2 * 11; ++i) ASSERT_EQ(samples[i], 0) << i;
+  EXPECT_NE(samples[2 * 12], 0);
+  EXPECT_EQ(run.printed, "\nTRIG\nUNTRIG\n\nTRIG\n");
+  // Sent during a block, a command waits for the next one; at once means its first frame.
+  run.engine->send(Command::key_up('z'));
+  run.render(3);
+  EXPECT_EQ(run.engine->frames(), 43);
+  EXPECT_EQ(run.printed, "\nTRIG\nUNTRIG\n\nTRIG\nUNTRIG\n");
+}
+
+TEST(Engine, AppliedCommandsCarryTheirFrame) {
+  EngineRun run;
+  run.render(5);
+  run.engine->send(Command::key_down('z'));  // at once: the block's first frame
+  run.engine->send(Command::user(9));
+  run.engine->send(Command::key_up('z', 12));
+  std::vector<std::pair<int64_t, Command::Kind>> applied;
+  run.render(10);
+  for (const Report& report : run.reports)
+    if (report.kind == Report::kApplied) applied.emplace_back(report.frame, report.command.kind);
+  EXPECT_EQ(applied, (std::vector<std::pair<int64_t, Command::Kind>>{
+                         {5, Command::kKeyDown}, {9, Command::kUser}, {12, Command::kKeyUp}}));
+  EXPECT_EQ(run.printed, "\nTRIG\nUNTRIG\n\nTRIG\nUNTRIG\n");
+}
+
+TEST(Engine, AFullQueueRefusesAndCounts) {
+  EngineRun run;
+  size_t sent = 0;
+  while (run.engine->send(Command::key_down('z'))) ++sent;
+  EXPECT_EQ(sent, Engine::kCommandCapacity);
+  EXPECT_EQ(run.engine->refused_commands(), 1);
+  run.render(1);  // all of them applied at the block's start
+  EXPECT_TRUE(run.engine->send(Command::key_up('z')));
+}
+
+TEST(Engine, TheNoiseGeneratorDoesNotDisturbTheNotes) {
+  EngineRun run;
   Vco noisy(1.0f, 440.0f, Vco::kNoise);
-  for (int i = 0; i < 100; ++i) noisy.step(play.loaded.patch->noise);
-  play.send(Event::kUser);
-  EXPECT_EQ(play.loaded.patch->base_note.load(), 54);
+  for (int i = 0; i < 100; ++i) noisy.step(run.patch().noise);
+  run.engine->send(Command::user());
+  run.render(1);
+  EXPECT_EQ(run.patch().base_note, 54);
 }
 
 }  // namespace

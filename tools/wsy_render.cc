@@ -1,6 +1,6 @@
 // wsy-render: the synthesizer without a window or a sound card. Plays a patch
-// through the very same envelope, event handling and stream fill as wsy, with
-// the main loop idealised as one run between every two frames, into a WAV file.
+// through the very same engine as wsy, with the events of a script at their
+// frames, into a WAV file.
 #include <getopt.h>
 #include <sndfile.h>
 
@@ -8,30 +8,31 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "control/engine.h"
 #include "control/event_script.h"
-#include "control/events.h"
 #include "patch/patch.h"
-#include "control/stream_fill.h"
-#include "synth/vca.h"
+#include "synth/sample_rate.h"
 
 namespace {
 
-constexpr int kSampleRate = 44100;
 
 const char kUsage[] =
-    "usage: wsy-render [--patch FILE] [--frames N] [--events FILE] -o FILE\n"
+    "usage: wsy-render [--patch FILE] [--frames N] [--events FILE] [--no-autoplay] -o FILE\n"
     "Renders a wsy patch to a 16-bit stereo 44100 Hz WAV file.\n"
     "  --patch FILE    patch file to play (default RODUV_2.WSY)\n"
-    "  --frames N      stereo frames to render (default 441000, 10 s)\n"
+    "  --frames N      stereo frames to render (default: the script's \"FRAME end\", else 441000, 10 s)\n"
     "  --events FILE   event script, '-' for standard input; one event a line:\n"
     "                    FRAME KEY down|up   KEY: z x c v b n return escape, or a letter/digit\n"
     "                    FRAME user          a random note, as when the envelope runs out\n"
     "                    FRAME close         the window's close button (does nothing)\n"
+    "                    FRAME end           where the render ends (the last line)\n"
+    "  --no-autoplay   no random note when a note has run out\n"
     "  -o, --output FILE  the WAV file to write\n"
+    "  --help          this text;  --version  the version\n"
     "Loader trace, report and TRIG/UNTRIG/MIAM lines go to standard output;\n"
     "a summary goes to standard error.\n";
 
@@ -42,7 +43,8 @@ const char kUsage[] =
 
 struct Options {
   std::string patch = Patch::kDefaultFile;
-  int64_t frames = 441000;
+  std::optional<int64_t> frames;
+  bool autoplay = true;
   std::string events;
   std::string output;
 };
@@ -51,7 +53,8 @@ Options parse_options(int argc, char** argv) {
   static const option kLong[] = {
       {"patch", required_argument, nullptr, 'p'}, {"frames", required_argument, nullptr, 'f'},
       {"events", required_argument, nullptr, 'e'}, {"output", required_argument, nullptr, 'o'},
-      {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
+      {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
+      {"no-autoplay", no_argument, nullptr, 'A'},  {nullptr, 0, nullptr, 0}};
   Options options;
   opterr = 0;
   int c;
@@ -69,7 +72,9 @@ Options parse_options(int argc, char** argv) {
         options.frames = n;
         break;
       }
+      case 'A': options.autoplay = false; break;
       case 'h': std::fputs(kUsage, stdout); std::exit(0);
+      case 'V': std::printf("wsy-render %s\n", WSY_VERSION); std::exit(0);
       case ':': usage_error(std::string(argv[optind - 1]) + " needs a value");
       default: usage_error(std::string("unknown option ") + argv[optind - 1]);
     }
@@ -82,16 +87,23 @@ Options parse_options(int argc, char** argv) {
   return options;
 }
 
-std::vector<ScriptedEvent> read_script(const std::string& path) {
-  std::vector<ScriptedEvent> events;
-  if (path.empty()) return events;
+EventScript read_script(const std::string& path) {
+  EventScript script;
+  if (path.empty()) return script;
   FILE* in = path == "-" ? stdin : std::fopen(path.c_str(), "r");
   if (!in) usage_error("cannot open the event script \"" + path + "\": " + std::strerror(errno));
   std::string error;
-  const bool ok = read_event_script(in, events, error);
+  const bool ok = read_event_script(in, script, error);
   if (in != stdin) std::fclose(in);
   if (!ok) usage_error("event script \"" + path + "\", " + error);
-  return events;
+  return script;
+}
+
+// Prints what the engine said, in its order: the console words.
+void print_reports(Engine& engine) {
+  Report report;
+  while (engine.take_report(report))
+    if (const char* text = report_text(report)) std::fputs(text, stdout);
 }
 
 // Appends frames to the WAV file in blocks; remembers the first failure.
@@ -106,9 +118,9 @@ class WavWriter {
     block_.reserve(2 * kBlockFrames);
   }
   bool is_open() const { return file_ != nullptr; }
-  void add(const int16_t frame[2]) {
-    block_.insert(block_.end(), frame, frame + 2);
-    if (block_.size() == 2 * kBlockFrames) flush();
+  void add(const int16_t* frames, int count) {
+    block_.insert(block_.end(), frames, frames + 2 * count);
+    if (block_.size() >= 2 * kBlockFrames) flush();
   }
   // Writes what is left and closes; false if anything failed.
   bool close() {
@@ -134,14 +146,13 @@ class WavWriter {
 
 int main(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
-  const std::vector<ScriptedEvent> script = read_script(options.events);
+  const EventScript script = read_script(options.events);
+  const int64_t length = options.frames ? *options.frames : script.end_frame ? *script.end_frame : 441000;
 
-  Patch* patch = load_and_report(options.patch.c_str());
-  if (!patch) return 1;
-  Vca* vca = new Vca;
-  the_patch = patch;
-  the_vca = vca;
-  Player player(patch, vca);
+  EngineSettings settings;
+  settings.autoplay = options.autoplay;
+  Engine* engine = start_engine(options.patch.c_str(), settings);
+  if (!engine) return 1;
 
   WavWriter wav(options.output);
   if (!wav.is_open()) {
@@ -150,29 +161,40 @@ int main(int argc, char** argv) {
     return 1;
   }
 
+  // The script's commands go into the engine's queue as room allows; each
+  // block ends before the next command's frame is passed, so every command
+  // is applied before exactly its frame.
+  constexpr int kBlock = 1024;
+  int16_t samples[2 * kBlock];
   const auto started = std::chrono::steady_clock::now();
-  std::deque<Event> queue;
-  size_t next_event = 0;
+  const bool escaped = script.escape_frame && *script.escape_frame < length;
+  const int64_t stop = escaped ? *script.escape_frame : length;
+  // Commands at the Escape's own frame come before it, so they are applied.
+  auto played = [&](size_t i) {
+    return i < script.commands.size() && (script.commands[i].frame < stop || (escaped && script.commands[i].frame == stop));
+  };
+  size_t next = 0;
   int64_t frame = 0;
-  bool quit = false;
-  for (; frame < options.frames && !quit; ++frame) {
-    while (next_event < script.size() && script[next_event].frame == frame)
-      queue.push_back(script[next_event++].event);
-    // Main-loop turns until one ends with nothing queued.
-    for (;;) {
-      while (!queue.empty() && !quit) {
-        const Event event = queue.front();
-        queue.pop_front();
-        quit = player.handle(event) == Player::After::kQuit;
-      }
-      if (quit || !player.idle_note_due()) break;
-      queue.push_back(Event{Event::kUser});
+  for (;;) {
+    while (played(next) && engine->send(script.commands[next])) ++next;
+    const bool stuck = played(next) && script.commands[next].frame == frame;
+    if (stuck) {  // a full queue of commands due now: apply them, then send the rest
+      engine->apply_due_commands();
+      print_reports(*engine);
+      continue;
     }
-    if (quit) break;
-    int16_t samples[2];
-    stream_callback(nullptr, samples, sizeof samples, nullptr);
-    wav.add(samples);
+    if (frame >= stop) break;
+    int64_t until = std::min<int64_t>(stop, frame + kBlock);
+    if (played(next) && script.commands[next].frame < until) until = script.commands[next].frame;
+    const int count = static_cast<int>(until - frame);
+    engine->render(count, samples);
+    print_reports(*engine);
+    wav.add(samples, count);
+    frame = until;
   }
+  // Escape ends the render after the events before it at its frame.
+  if (escaped) engine->apply_due_commands();
+  print_reports(*engine);
   std::fflush(stdout);
   if (!wav.close()) {
     std::fprintf(stderr, "wsy-render: writing \"%s\" failed: %s\n", options.output.c_str(),
@@ -184,6 +206,6 @@ int main(int argc, char** argv) {
   const double seconds = static_cast<double>(frame) / kSampleRate;
   std::fprintf(stderr, "wsy-render: %lld frames (%.2f s of audio) in %.3f s, %.1fx real time%s\n",
                static_cast<long long>(frame), seconds, elapsed,
-               elapsed > 0 ? seconds / elapsed : 0.0, quit ? ", stopped by Escape" : "");
+               elapsed > 0 ? seconds / elapsed : 0.0, escaped ? ", stopped by Escape" : "");
   return 0;
 }

@@ -28,9 +28,25 @@ bool is_whole_number(const std::string& word) {
   return true;
 }
 
+std::string key_name(int32_t sym) {
+  if (sym == kKeyReturn) return "return";
+  if (sym == kKeyEscape) return "escape";
+  return std::string(1, static_cast<char>(sym));
+}
+
 }  // namespace
 
-bool read_event_script(FILE* in, std::vector<ScriptedEvent>& events, std::string& error) {
+std::string event_script_line(int64_t frame, const Command& command) {
+  const std::string at = std::to_string(frame);
+  switch (command.kind) {
+    case Command::kKeyDown: return at + " " + key_name(command.key) + " down";
+    case Command::kKeyUp: return at + " " + key_name(command.key) + " up";
+    case Command::kUser: return at + " user";
+  }
+  return "";
+}
+
+bool read_event_script(FILE* in, EventScript& script, std::string& error) {
   std::string line;
   int line_number = 0;
   int64_t last_frame = 0;
@@ -50,30 +66,34 @@ bool read_event_script(FILE* in, std::vector<ScriptedEvent>& events, std::string
     for (std::string word; words >> word;) w.push_back(word);
     if (w.empty() || w[0][0] == '#') continue;
 
-    ScriptedEvent scripted{};
+    if (script.end_frame) return fail("\"FRAME end\" must be the script's last line");
     if (!is_whole_number(w[0]))
       return fail("the frame must be a whole number of 0 or more");
     if (w[0].size() > 18) return fail("the frame number is too large (at most 18 digits)");
-    scripted.frame = std::strtoll(w[0].c_str(), nullptr, 10);
-    if (scripted.frame < last_frame)
+    const int64_t frame = std::strtoll(w[0].c_str(), nullptr, 10);
+    if (frame < last_frame)
       return fail("frames must not decrease (the line before is at frame " +
                   std::to_string(last_frame) + ")");
-    last_frame = scripted.frame;
+    last_frame = frame;
     if (w.size() == 2 && w[1] == "user") {
-      scripted.event = Event{Event::kUser};
+      if (!script.escape_frame) script.commands.push_back(Command::user(frame));
     } else if (w.size() == 2 && w[1] == "close") {
-      scripted.event = Event{Event::kQuit};
+      // The close button does nothing.
+    } else if (w.size() == 2 && w[1] == "end") {
+      script.end_frame = frame;
     } else if (w.size() == 3) {
       int32_t sym = 0;
       if (!key_symbol(w[1], sym))
         return fail("unknown key \"" + w[1] + "\": use z x c v b n, return, escape, or one lower-case letter or digit");
-      if (w[2] == "down") scripted.event = Event{Event::kKeyDown, sym};
-      else if (w[2] == "up") scripted.event = Event{Event::kKeyUp, sym};
-      else return fail("the key state must be \"down\" or \"up\", not \"" + w[2] + "\"");
+      if (w[2] != "down" && w[2] != "up")
+        return fail("the key state must be \"down\" or \"up\", not \"" + w[2] + "\"");
+      // Escape ends the render: nothing after it is played.
+      if (sym == kKeyEscape && !script.escape_frame) script.escape_frame = frame;
+      if (!script.escape_frame)
+        script.commands.push_back(w[2] == "down" ? Command::key_down(sym, frame) : Command::key_up(sym, frame));
     } else {
-      return fail("expected \"FRAME KEY down|up\", \"FRAME user\" or \"FRAME close\"");
+      return fail("expected \"FRAME KEY down|up\", \"FRAME user\", \"FRAME close\" or \"FRAME end\"");
     }
-    events.push_back(scripted);
     if (c == EOF) break;
   }
   if (std::ferror(in)) {

@@ -43,7 +43,7 @@ void Patch::evaluate() {
     Vco& target = *group.target;
     target.reset();
     // The new pitch goes into the base value: it is heard from the next sample.
-    const int32_t n = add_notes(base_note.load(std::memory_order_relaxed), group.note.load());
+    const int32_t n = add_notes(base_note, group.note);
     if (!group.tuned || n != group.tuned_note) {
       group.tuned_frequency = static_cast<float>(note_frequency(n));
       group.tuned_note = n;

@@ -157,7 +157,7 @@ class Loader {
         continue;
       }
       group.target = vco;
-      group.note.store(note == -1 ? 0 : note);
+      group.note = note == -1 ? 0 : note;
       Vco* source = find_source(text, i, *source_name);
       push_front(group.sources, source);
       push_front(group.params, *param);

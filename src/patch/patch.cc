@@ -19,11 +19,13 @@ double note_frequency(int32_t n) {
   return 8.1757989 * std::pow(2.0, (static_cast<double>(n) + 11.0) / 12.0);
 }
 
-Patch* load_and_report(const char* path) {
+Patch* load_and_report(const char* path, FILE* console, FILE* diagnostics) {
   Patch* patch = new Patch;
+  patch->console = console;
+  patch->diagnostics = diagnostics;
   std::string error;
   if (!patch->load(path, error)) {
-    std::fprintf(stderr, "wsy: cannot read the patch file \"%s\": %s\n", path, error.c_str());
+    std::fprintf(diagnostics, "wsy: cannot read the patch file \"%s\": %s\n", path, error.c_str());
     delete patch;
     return nullptr;
   }

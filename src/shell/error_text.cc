@@ -1,5 +1,7 @@
 #include "shell/error_text.h"
 
+#include <cstdio>
+
 namespace {
 const char* const kTexts[] = {
     "No errors",
@@ -28,4 +30,9 @@ constexpr int32_t kCount = sizeof kTexts / sizeof kTexts[0];
 const char* error_text(int32_t code) {
   if (code < 0 || code >= kCount) return "Unknown error";
   return kTexts[code];
+}
+
+void print_layer_error(int32_t code) {
+  std::fputs("Error!\n", stdout);
+  std::printf("%s\n", error_text(code));
 }

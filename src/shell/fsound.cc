@@ -133,7 +133,8 @@ signed char fail(int code) {
   return 0;
 }
 
-// A user-facing name for an output type, for messages.
+}  // namespace
+
 const char* output_label(int output) {
   switch (output) {
     case kOutputNoSound: return "NoSound";
@@ -143,6 +144,8 @@ const char* output_label(int output) {
     default: return "this output";
   }
 }
+
+namespace {
 
 bool start_portaudio() {
   if (layer.pa_tried) return layer.pa_up;

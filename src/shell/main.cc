@@ -1,45 +1,75 @@
-// wsy: loads RODUV_2.WSY, asks for the audio output, opens a window for the
-// keys and plays until Escape.
+// wsy: loads a patch (RODUV_2.WSY unless --patch says otherwise), asks for the
+// audio output, opens a window for the keys and plays until Escape.
 #include <SDL.h>
 #include <SDL_syswm.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <time.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
-#include "control/events.h"
-#include "shell/poll_events.h"
+#include "control/engine.h"
+#include "control/session_log.h"
 #include "patch/patch.h"
 #include "shell/console_keys.h"
 #include "shell/error_text.h"
 #include "shell/fsound.h"
+#include "shell/options.h"
+#include "shell/poll_events.h"
 #include "shell/select_output.h"
-#include "control/stream_fill.h"
-#include "synth/vca.h"
+#include "synth/sample_rate.h"
 
 namespace {
 
-constexpr int kSampleRate = 44100;
 constexpr int kStreamBufferLength = 32768;  // bytes: 8192 stereo frames
-constexpr unsigned kStreamMode = 0x1000150;  // 16-bit, stereo, signed
-constexpr int32_t kEnterNote = 58;
+constexpr unsigned kStreamMode = kMode16Bits | kModeStereo | kModeSigned | kModeProgramFlag;
+constexpr int kPollMilliseconds = 50;       // how soon a lost device or a latency figure is seen
 
 bool sdl_started = false;
+Engine* engine = nullptr;
+SessionLog session_log;
+
+// Prints the engine's console words and logs the commands it applied, in its order.
+void take_reports() {
+  Report report;
+  while (engine->take_report(report)) {
+    if (const char* text = report_text(report)) std::fputs(text, stdout);
+    session_log.add(report);
+  }
+}
+
+// What a signal leaves behind: the underflow line, and the end of the log.
+void last_words() {
+  fsound_report_underflows();
+  if (engine) session_log.end_from_signal(engine->frames());
+}
 
 // Every normal way out passes here: the audio stops before SDL goes away, so
-// the callback never runs into a half-shut process.
+// the callback never runs into a half-shut process; then what the engine
+// still had to say is printed and logged, and the log gets its end.
 void shut_down() {
   fsound_report_underflows();
   FSOUND_Close();
+  if (engine) {
+    take_reports();
+    std::fflush(stdout);
+    session_log.end(engine->frames());
+    if (engine->refused_commands() > 0)
+      std::fprintf(stderr, "wsy: %ld commands could not reach the sound (its queue was full) and were dropped.\n",
+                   engine->refused_commands());
+    if (engine->lost_reports() > 0)
+      std::fprintf(stderr, "wsy: %ld reports from the sound were lost (their queue was full).\n",
+                   engine->lost_reports());
+  }
   if (sdl_started) SDL_Quit();
 }
 
 [[noreturn]] void stream_failed() {
-  std::fputs("Error!\n", stdout);
-  std::printf("%s\n", error_text(FSOUND_GetError()));
+  print_layer_error(FSOUND_GetError());
   std::exit(1);
 }
 
@@ -63,8 +93,6 @@ bool warn_if_no_window(const SDL_Surface* screen) {
   std::exit(1);
 }
 
-constexpr long long kMillisecond = 1000000;
-
 // The X connection, when the window is on X: a key wakes the main loop at once.
 int window_fd() {
   SDL_SysWMinfo info;
@@ -74,37 +102,34 @@ int window_fd() {
   return -1;
 }
 
-// Sleeps until there may be something to do. The envelope that auto-play
-// watches changes only while the audio thread computes a block, so once a
-// block is done nothing new can happen before the next one is: sleep until
-// just after it, or until a key comes in. Without a way to hear of keys,
-// or while no block comes, look again after a millisecond.
-void wait_for_work(int keys_fd, bool keys_can_come) {
-  const long long now = fsound_now_ns();
-  long long until = fsound_next_block_due_ns() + kMillisecond / 4;
-  if (until <= now || until - now > 50 * kMillisecond || (keys_fd < 0 && keys_can_come)) until = now + kMillisecond;
-  const long long wait = until - now;
-  const timespec span{static_cast<time_t>(wait / 1000000000LL), static_cast<long>(wait % 1000000000LL)};
-  if (keys_fd >= 0) {
-    pollfd window{keys_fd, POLLIN, 0};
-    ppoll(&window, 1, &span, nullptr);
-  } else {
-    nanosleep(&span, nullptr);
+// Sleeps until a key comes in, the engine has something to say, or it is
+// time to look at the device again.
+void wait_for_work(int keys_fd, int reports_fd) {
+  pollfd fds[2] = {{reports_fd, POLLIN, 0}, {keys_fd, POLLIN, 0}};
+  const int count = keys_fd >= 0 ? 2 : 1;
+  if (poll(fds, count, kPollMilliseconds) > 0 && (fds[0].revents & POLLIN)) {
+    uint64_t wakes;
+    if (read(reports_fd, &wakes, sizeof wakes) < 0) {
+      // Nothing waiting after all.
+    }
   }
 }
 
 }  // namespace
 
-int main(int /*argc*/, char** /*argv*/) {
+int main(int argc, char** argv) {
   // Prompts, TRIG and MIAM must show at once also through a pipe or into a file.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  const WsyOptions options = parse_wsy_options(argc, argv);
   std::atexit(shut_down);
   // Ctrl-C and the like leave the terminal as it was, and say how the sound went.
-  guard_terminal(fsound_report_underflows);
+  guard_terminal(last_words);
 
-  Patch* patch = load_and_report(Patch::kDefaultFile);
-  if (!patch) return 1;
-  const int32_t enter_note = kEnterNote;
+  EngineSettings settings;
+  settings.autoplay = options.autoplay;
+  const std::string patch_path = options.patch.value_or(Patch::kDefaultFile);
+  Engine* loaded = start_engine(patch_path.c_str(), settings);
+  if (!loaded) return 1;
 
   select_output();  // a failure shows when the stream cannot be created
 
@@ -116,12 +141,12 @@ int main(int /*argc*/, char** /*argv*/) {
   else
     sdl_started = true;
   // SDL turns these into SDL_QUIT, which is ignored: Ctrl-C must still stop us.
-  guard_terminal(fsound_report_underflows);
+  guard_terminal(last_words);
   SDL_Surface* screen = SDL_SetVideoMode(640, 800, 0, SDL_ANYFORMAT);
   SDL_WM_SetCaption("wsy", "wsy");
   SDL_EnableKeyRepeat(0, 0);  // a held key is one press
   const bool headless = warn_if_no_window(screen);
-  const int keys_fd = screen ? window_fd() : -1;
+  const int keys_fd = screen && !headless ? window_fd() : -1;
 
   std::fflush(stdout);
   if (std::system("clear") != 0) {
@@ -131,14 +156,17 @@ int main(int /*argc*/, char** /*argv*/) {
   std::fputs("[+-] change type OSC1 [7894] le type des LFO1234\n", stdout);
   std::fputs("[wxcvbn,;] pour les notes (foireuxmaismarche)\n", stdout);
 
-  Vca* vca = new Vca;
-  the_patch = patch;
-  the_vca = vca;
-  Player player(patch, vca);
-  player.enter_note = enter_note;
+  if (!options.record.empty()) {
+    std::string error;
+    if (!session_log.open(options.record, patch_path, options.autoplay, error))
+      std::fprintf(stderr, "wsy: cannot record the session into \"%s\": %s; playing without recording.\n",
+                   options.record.c_str(), error.c_str());
+  }
+  const int reports_fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  loaded->set_wake_fd(reports_fd);
+  engine = loaded;
 
-  AudioStream* stream =
-      FSOUND_Stream_Create(stream_callback, kStreamBufferLength, kStreamMode, kSampleRate, nullptr);
+  AudioStream* stream = FSOUND_Stream_Create(stream_callback, kStreamBufferLength, kStreamMode, kSampleRate, engine);
   if (!stream) stream_failed();
   if (FSOUND_Stream_Play(0, stream) == -1) stream_failed();
 
@@ -148,17 +176,8 @@ int main(int /*argc*/, char** /*argv*/) {
     if (fsound_take_key_latency(latency_ms, device_ms))
       std::fprintf(stderr, "wsy: key to sound %.2f ms (%.2f ms of it from the block's start to the device)\n",
                    latency_ms, device_ms);
-    bool busy = poll_events(player) > 0;
-    if (player.idle_note_due()) {
-      busy = true;
-      SDL_Event idle{};
-      idle.type = SDL_USEREVENT;
-      idle.user.code = 1;
-      idle.user.data1 = nullptr;
-      idle.user.data2 = nullptr;
-      // Without a queue the random note is played at once, so auto-play goes on.
-      if (SDL_PushEvent(&idle) != 0) player.handle(Event{Event::kUser});
-    }
-    if (!busy) wait_for_work(keys_fd, !headless);
+    poll_events(*engine);
+    take_reports();
+    wait_for_work(keys_fd, reports_fd);
   }
 }

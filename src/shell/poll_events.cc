@@ -4,25 +4,34 @@
 
 #include <cstdlib>
 
-#include "control/events.h"
+#include "control/engine.h"
+#include "control/key_table.h"
 #include "shell/fsound.h"
 
 namespace {
-SDL_Event polled;  // every poll overwrites it
-}
 
-int poll_events(Player& player) {
-  int handled = 0;
+SDL_Event polled;  // every poll overwrites it
+
+bool acts(int32_t key) { return note_for_key(key) || key == kKeyReturn; }
+
+}  // namespace
+
+int poll_events(Engine& engine) {
+  int taken = 0;
   while (SDL_PollEvent(&polled)) {
-    ++handled;
-    Event event{polled.type};
-    if (polled.type == SDL_KEYDOWN || polled.type == SDL_KEYUP) event.key = polled.key.keysym.sym;
+    ++taken;
+    const bool key = polled.type == SDL_KEYDOWN || polled.type == SDL_KEYUP;
+    const int32_t sym = key ? polled.key.keysym.sym : 0;
+    // exit() runs the at-exit handler that stops the audio before SDL quits.
+    if (key && sym == kKeyEscape) std::exit(0);
     // With WSY_MEASURE_LATENCY, a key press's time counts from here.
     const bool timed = polled.type == SDL_KEYDOWN && fsound_measuring_latency();
-    const double taken = timed ? fsound_key_time() : 0.0;
-    // exit() runs the at-exit handler that stops the audio before SDL quits.
-    if (player.handle(event) == Player::After::kQuit) std::exit(0);
-    if (timed) fsound_key_handled(taken);
+    const double taken_at = timed ? fsound_key_time() : 0.0;
+    bool sent = false;
+    if (polled.type == SDL_KEYDOWN && acts(sym)) sent = engine.send(Command::key_down(sym));
+    else if (polled.type == SDL_KEYUP && acts(sym)) sent = engine.send(Command::key_up(sym));
+    else if (polled.type == SDL_USEREVENT) sent = engine.send(Command::user());
+    if (timed && sent) fsound_key_handled(taken_at);
   }
-  return handled;
+  return taken;
 }

@@ -7,11 +7,11 @@
 #include "shell/console_keys.h"
 #include "shell/error_text.h"
 #include "shell/fsound.h"
+#include "synth/sample_rate.h"
 
 namespace {
 
 constexpr float kRequiredVersion = 3.74f;
-constexpr int kSampleRate = 44100;
 constexpr signed char kEscape = 27;
 const char kSeparator[] = "---------------------------------------------------------\n";
 const char kPrompt[] = "Press a corresponding number or ESC to quit\n";
@@ -26,17 +26,6 @@ const char* output_name(int output) {
     case 6: return "Alsa";
     case 7: return "ASIO";
     default: return "";
-  }
-}
-
-// What each output really is here, for messages on standard error.
-const char* output_label(int output) {
-  switch (output) {
-    case 0: return "NoSound";
-    case 4: return "OSS";
-    case 6: return "ALSA";
-    case 7: return "JACK";
-    default: return "this output";
   }
 }
 
@@ -98,7 +87,7 @@ bool select_output() {
                  "wsy: no %s output device was found. Press ESC to quit, then start wsy again and choose "
                  "4 (NoSound) to play without sound%s.\n",
                  output_label(output),
-                 output == 7 ? ", or start a JACK server at 44100 Hz first" : "");
+                 output == kOutputAsio ? ", or start a JACK server at 44100 Hz first" : "");
   }
 
   int driver;
@@ -112,7 +101,6 @@ bool select_output() {
 
   FSOUND_SetDriver(driver);
   if (FSOUND_Init(kSampleRate, 32, 0)) return true;
-  std::fputs("Error!\n", stdout);
-  std::printf("%s\n", error_text(FSOUND_GetError()));
+  print_layer_error(FSOUND_GetError());
   return false;
 }

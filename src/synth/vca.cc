@@ -6,18 +6,10 @@ constexpr double kTimeStep = 0.005;  // added in double, rounded back into the f
 }
 
 void Vca::step() {
-  const uint32_t word = handoff.load(std::memory_order_acquire);
-  if (!(word & kActive)) {
+  if (active != 1) {
     level = 0;
     return;
   }
-  const uint32_t note = word >> 2;
-  if (note != stepped_note) {  // first step of a newly triggered note
-    stepped_note = note;
-    time = 0;
-    level = 0;
-  }
-
   const float t = time;
   const float end = static_cast<float>(static_cast<double>(attack) + decay);
   if (t < attack) {
@@ -25,13 +17,8 @@ void Vca::step() {
     time = static_cast<float>(static_cast<double>(t) + kTimeStep);
   } else if (t >= end) {
     level = 0;
-    // Clear `active` only for this very note; retry only if a release changed the word.
-    uint32_t expected = word;
-    while ((expected >> 2) == note && (expected & kActive)) {
-      if (handoff.compare_exchange_weak(expected, expected & ~kActive, std::memory_order_acq_rel))
-        break;
-    }
-  } else if (word & kReleased) {
+    active = 0;
+  } else if (released != 0) {
     level = release_time != 0
                 ? static_cast<float>(level - level / (static_cast<double>(release_time) * 100.0))
                 : 0.0f;
@@ -45,13 +32,8 @@ void Vca::step() {
 }
 
 void Vca::trigger() {
-  std::fputs("\nTRIG\n", console);
-  triggered_note = (triggered_note + 1) & (~0u >> 2);
-  if (triggered_note == 0) triggered_note = 1;  // 0 is the note before the first trigger
-  handoff.store(triggered_note << 2 | kActive, std::memory_order_release);
-}
-
-void Vca::release() {
-  std::fputs("UNTRIG\n", console);
-  handoff.fetch_or(kReleased, std::memory_order_acq_rel);
+  level = 0;
+  active = 1;
+  time = 0;
+  released = 0;
 }

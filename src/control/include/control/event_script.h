@@ -1,19 +1,28 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "control/events.h"
+#include "control/command.h"
 
-// One line of a wsy-render event script: the event and the frame before
-// which it reaches the event queue.
-struct ScriptedEvent {
-  int64_t frame;
-  Event event;
+// An event script, one event a line, frames never decreasing:
+//   FRAME KEY down|up   KEY: z x c v b n return escape, or a lower-case letter or digit
+//   FRAME user          a random note, as when the envelope runs out
+//   FRAME close         the window's close button (does nothing)
+//   FRAME end           the end of the render (the last line only)
+// Blank lines and lines starting with '#' are skipped.
+struct EventScript {
+  std::vector<Command> commands;       // each with its frame, in file order
+  std::optional<int64_t> escape_frame; // Escape ends the render before this frame
+  std::optional<int64_t> end_frame;    // from "FRAME end"
 };
 
-// Reads a script: "FRAME KEY down|up", "FRAME user" or "FRAME close" per line,
-// frames non-decreasing; blank lines and '#' lines are skipped. On a bad line
-// returns false with `error` naming the line and what is wrong.
-bool read_event_script(FILE* in, std::vector<ScriptedEvent>& events, std::string& error);
+// Reads a script. On a bad line returns false with `error` naming the line
+// and what is wrong.
+bool read_event_script(FILE* in, EventScript& script, std::string& error);
+
+// The script line of a command applied before `frame`, without a line break;
+// empty for a command that has no line.
+std::string event_script_line(int64_t frame, const Command& command);

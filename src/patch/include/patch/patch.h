@@ -1,5 +1,4 @@
 #pragma once
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -9,18 +8,6 @@
 #include "synth/random.h"
 #include "synth/vca.h"
 #include "synth/vco.h"
-
-// A 32-bit note that the main thread writes and the audio thread reads, one
-// whole word at a time. Copyable so that link groups can live in vectors
-// (copies are only made while loading, before the audio thread exists).
-struct SharedNote {
-  std::atomic<int32_t> value{0};
-  SharedNote() = default;
-  SharedNote(const SharedNote& other) : value(other.load()) {}
-  SharedNote& operator=(const SharedNote& other) { store(other.load()); return *this; }
-  int32_t load() const { return value.load(std::memory_order_relaxed); }
-  void store(int32_t v) { value.store(v, std::memory_order_relaxed); }
-};
 
 // How a link's parameter name acts on its target, found once at load time.
 enum Modulation : uint8_t { kModAmp = 1, kModFreq = 2, kModPhase = 4 };
@@ -33,7 +20,7 @@ struct VcoLinkGroup {
   std::vector<std::string> source_names;  // as written in the file, for the report
   std::vector<uint8_t> modulations;       // Modulation bits of each param
   Vco* target = nullptr;
-  SharedNote note;                        // added to the patch's base note
+  int32_t note = 0;                       // added to the base note it is played at
 
   // Audio thread: the last note the target was tuned to and its pitch, so
   // that pow() runs only when the note changes (same result either way).
@@ -51,10 +38,10 @@ struct MixerLinkGroup {
   Mixer* target = nullptr;
 };
 
-// The whole synthesizer in memory. Built on the main thread before the audio
-// stream exists; afterwards only `output`, `base_note`, the note of
-// vco_links[0] and the modules' own state change. The programs keep their
-// Patch to the end of the process; the registries own the modules.
+// The whole synthesizer in memory. Built and reported on the main thread, then
+// handed to the engine, which alone touches it from then on: only `output`,
+// `base_note`, the note of vco_links[0] and the modules' own state change.
+// The registries own the modules.
 struct Patch {
   static constexpr const char* kDefaultFile = "RODUV_2.WSY";
 
@@ -64,7 +51,7 @@ struct Patch {
   ~Patch();
 
   float output = 0;
-  std::atomic<int32_t> base_note{58};
+  int32_t base_note = 58;
   std::vector<MixerLinkGroup> mixer_links;  // every list: newest first
   std::vector<VcoLinkGroup> vco_links;
   std::vector<Vco*> vcos;
@@ -86,8 +73,9 @@ struct Patch {
 };
 
 // Start-up's first step for both programs: a new Patch loaded from `path` and
-// reported. Null, after a message on standard error, when the file cannot be read.
-Patch* load_and_report(const char* path);
+// reported on `console`, warnings on `diagnostics`. Null, after a message on
+// `diagnostics`, when the file cannot be read.
+Patch* load_and_report(const char* path, FILE* console = stdout, FILE* diagnostics = stderr);
 
 // Pitch of note n in hertz, in double precision: 8.1757989 * 2^((n + 11) / 12).
 double note_frequency(int32_t n);

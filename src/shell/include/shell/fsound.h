@@ -34,12 +34,16 @@ enum LayerError {
 constexpr unsigned kMode16Bits = 0x10;
 constexpr unsigned kModeStereo = 0x40;
 constexpr unsigned kModeSigned = 0x100;
+constexpr unsigned kModeProgramFlag = 0x1000000;  // set by the program; means nothing to this layer
 
 struct AudioStream;
 
 // Fills `buffer` (`length` bytes of interleaved 16-bit stereo). Called on the
 // layer's audio thread with the stream handle and the user data given at creation.
 using StreamCallback = signed char (*)(void* stream, void* buffer, int length, void* user_data);
+
+// What an output type really is here, for messages: "ALSA", "JACK", ...
+const char* output_label(int output);
 
 float FSOUND_GetVersion();
 signed char FSOUND_SetOutput(int output_type);

@@ -1,8 +1,8 @@
 #pragma once
 
-struct Player;
+class Engine;
 
-// Takes every pending event off SDL's queue and hands it to the player. Ends
-// the process with status 0 when the player says quit (Escape). Returns how
-// many events were handled.
-int poll_events(Player& player);
+// Takes every pending event off SDL's queue and sends what concerns the sound
+// to the engine: note keys and Enter, pressed and released, and user events.
+// Ends the process with status 0 on Escape. Returns how many events were taken.
+int poll_events(Engine& engine);

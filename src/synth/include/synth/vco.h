@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "synth/random.h"
+#include "synth/sample_rate.h"
 
 // One oscillator: a phase accumulator in cycles and one of five waveforms.
 // Base values are what the patch sets; the current values are restored from
@@ -32,7 +33,7 @@ struct Vco {
     amplitude = base_amplitude;
   }
 
-  // Advances one sample (1/44100 s). `noise` is the audio thread's generator,
+  // Advances one sample (1/kSampleRate s). `noise` is the audio thread's generator,
   // drawn from only by the noise waveform. Returns 1, as every per-sample step does.
   // The sine, the only waveform a patch file makes, is inline: it is most of
   // the engine's work.
@@ -47,7 +48,7 @@ struct Vco {
 
   // The two halves of a step, for the evaluation to take the sine later.
   void advance() {
-    phase = static_cast<float>(static_cast<double>(phase) + frequency / 44100.0);
+    phase = static_cast<float>(static_cast<double>(phase) + frequency / static_cast<double>(kSampleRate));
     // The wrap is at ten cycles, once per step: the ramps rise over ten periods.
     if (phase > 10) phase = static_cast<float>(static_cast<double>(phase) - 10.0);
   }

@@ -1,0 +1,132 @@
+#include "control/engine.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "control/key_table.h"
+
+Engine::Engine(Patch* patch, const EngineSettings& settings) : patch_(patch), settings_(settings) {}
+
+bool Engine::send(const Command& command) {
+  if (commands_.push(command)) return true;
+  refused_commands_.fetch_add(1, std::memory_order_relaxed);
+  return false;
+}
+
+void Engine::report(const Report& report) {
+  reported_ = true;
+  if (!reports_.push(report)) lost_reports_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Engine::trigger(Report::Origin origin) {
+  vca_.trigger();
+  report(Report{Report::kTrig});
+  Report sounding{Report::kSounding, origin, patch_->base_note, frame_};
+  report(sounding);
+}
+
+void Engine::release() {
+  report(Report{Report::kUntrig});
+  vca_.release();
+}
+
+void Engine::apply(const Command& command) {
+  Report applied{Report::kApplied};
+  applied.frame = frame_;
+  applied.command = command;
+  report(applied);
+  switch (command.kind) {
+    case Command::kKeyDown:
+      if (std::optional<int32_t> note = note_for_key(command.key)) {
+        patch_->base_note = *note;
+        trigger(Report::kByKey);
+      } else if (command.key == kKeyReturn) {
+        // A patch without oscillator links has nothing to retune: Enter only retriggers.
+        if (!patch_->vco_links.empty()) patch_->vco_links[0].note = settings_.enter_note;
+        trigger(Report::kByEnter);
+      }
+      break;
+    case Command::kKeyUp:
+      if (note_for_key(command.key) || command.key == kKeyReturn) release();
+      break;
+    case Command::kUser:
+      play_random_note();
+      break;
+  }
+}
+
+void Engine::auto_play() {
+  if (!settings_.autoplay || vca_.active) return;
+  report(Report{Report::kMiam});
+  play_random_note();
+}
+
+void Engine::play_random_note() {
+  release();
+  patch_->base_note = note_random_.next() % 10 + 53;  // 53 to 62
+  trigger(Report::kByAutoPlay);
+}
+
+// Applies, in order, the first of `waiting` commands that are due before the
+// current frame.
+void Engine::drain_due(size_t& waiting) {
+  while (waiting > 0) {
+    const Command& next = commands_.front();
+    if (next.frame != Command::kAtOnce && next.frame > frame_) return;
+    apply(next);
+    commands_.pop();
+    --waiting;
+  }
+}
+
+void Engine::apply_due_commands() {
+  size_t waiting = commands_.read_available();
+  drain_due(waiting);
+}
+
+void Engine::render(int frames, int16_t* out) {
+  size_t waiting = commands_.read_available();
+  Patch& patch = *patch_;
+  Vca& vca = vca_;
+  for (int i = 0; i < frames; ++i) {
+    if (waiting > 0) drain_due(waiting);
+    auto_play();
+    vca.step();
+    patch.evaluate();
+    // Exact in double; the left sample takes it as is, the right one rounded
+    // to float first, so the two differ by one step where rounding crosses a
+    // whole number.
+    const double product = static_cast<double>(patch.get_output()) * vca.level;
+    out[2 * i] = to_sample(product);
+    out[2 * i + 1] = to_sample(static_cast<float>(product));
+    ++frame_;
+  }
+  published_frames_.store(frame_, std::memory_order_release);
+  if (reported_ && wake_fd_ >= 0) {
+    const uint64_t one = 1;
+    if (write(wake_fd_, &one, sizeof one) < 0) {
+      // Full counter: the reader is awake anyway.
+    }
+  }
+  reported_ = false;
+}
+
+int16_t to_sample(double value) {
+  if (!(value >= -0x1p63 && value < 0x1p63)) return 0;
+  return static_cast<int16_t>(static_cast<uint16_t>(static_cast<int64_t>(value)));
+}
+
+signed char stream_callback(void* /*stream*/, void* buffer, int length, void* user_data) {
+  const int frames = length >> 2;
+  if (frames <= 0) return 1;
+  // The buffer holds whole 16-bit frames at the layer's alignment.
+  static_cast<Engine*>(user_data)->render(frames, static_cast<int16_t*>(buffer));
+  return 1;
+}
+
+Engine* start_engine(const char* path, const EngineSettings& settings) {
+  Patch* patch = load_and_report(path, settings.console, settings.diagnostics);
+  if (!patch) return nullptr;
+  return new Engine(patch, settings);
+}

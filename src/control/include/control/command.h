@@ -1,0 +1,24 @@
+#pragma once
+#include <cstdint>
+
+// What the main thread asks of the sound: one small record through the
+// engine's command queue. Copied by value; holds no pointer the audio thread
+// would have to free.
+struct Command {
+  enum Kind : uint8_t {
+    kKeyDown,  // `key`: a note key plays its note, Enter replays; other keys do nothing
+    kKeyUp,    // `key`: a note key or Enter releases the note
+    kUser,     // a random note, as when the envelope runs out
+  };
+  // Due before this frame; kAtOnce: before the first frame of the block that
+  // takes the command off the queue.
+  static constexpr int64_t kAtOnce = -1;
+
+  Kind kind = kUser;
+  int32_t key = 0;  // SDL 1.2 key symbol (lower-case ASCII for letters and digits)
+  int64_t frame = kAtOnce;
+
+  static Command key_down(int32_t key, int64_t frame = kAtOnce) { return {kKeyDown, key, frame}; }
+  static Command key_up(int32_t key, int64_t frame = kAtOnce) { return {kKeyUp, key, frame}; }
+  static Command user(int64_t frame = kAtOnce) { return {kUser, 0, frame}; }
+};

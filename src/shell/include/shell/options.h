@@ -1,0 +1,18 @@
+#pragma once
+#include <optional>
+#include <string>
+
+// wsy's command line. Anything wsy does not know is ignored with a one-line
+// warning on standard error, so that a run with stray arguments plays as one
+// without them.
+struct WsyOptions {
+  std::optional<std::string> patch;  // --patch FILE; none: RODUV_2.WSY here
+  std::string record;                // --record FILE: the session log
+  bool autoplay = true;              // --no-autoplay
+};
+
+// Parses argv. --help and --version print to standard output and end the
+// process with status 0; an option without its value ends it with status 2.
+WsyOptions parse_wsy_options(int argc, char** argv);
+
+extern const char kWsyUsage[];

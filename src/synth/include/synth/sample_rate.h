@@ -1,0 +1,4 @@
+#pragma once
+
+// Frames per second of everything wsy computes and plays.
+constexpr int kSampleRate = 44100;
