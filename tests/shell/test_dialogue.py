@@ -136,12 +136,24 @@ class Dialogue(unittest.TestCase):
         w.signal(signal.SIGTERM)
         self.assertEqual(w.wait(), -signal.SIGTERM)
 
-    def test_arguments_are_ignored(self):
-        w = Wsy(self, work_dir(self), base_env(), terminal=True, args=("--help", "RODUV_2.WSY", "4"))
+    def test_unknown_arguments_are_ignored_with_a_warning(self):
+        w = Wsy(self, work_dir(self), base_env(), terminal=True, args=("--frobnicate", "RODUV_2.WSY", "4"))
         w.out.wait_contains(TYPE_MENU)
         w.send(b"\x1b")
         self.assertEqual(w.wait(), 0)
         self.assertTrue(w.out.snapshot().endswith(TYPE_MENU), w.out.snapshot()[-300:])
+        warnings = [line for line in stderr_lines(w) if "ignoring the argument" in line]
+        self.assertEqual(len(warnings), 3, stderr_lines(w))
+        self.assertIn('"--frobnicate"', warnings[0])
+
+    def test_help_and_version(self):
+        for option, start in (("--help", b"usage: wsy "), ("--version", b"wsy ")):
+            w = Wsy(self, work_dir(self), base_env(), terminal=False, args=(option, "--no-autoplay"))
+            self.assertEqual(w.wait(), 0)
+            self.assertTrue(w.out.snapshot().startswith(start), w.out.snapshot())
+        w = Wsy(self, work_dir(self), base_env(), terminal=False, args=("--record",))
+        self.assertEqual(w.wait(), 2)
+        self.assertIn("needs a value", "".join(stderr_lines(w)))
 
     def test_missing_patch_file_ends_before_the_dialogue(self):
         w = Wsy(self, work_dir(self, patch=None), base_env(), terminal=True)

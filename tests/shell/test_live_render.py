@@ -1,0 +1,158 @@
+"""A live session re-renders bit for bit: wsy plays on a JACK server with
+--record while keys come in through its real window, the test records wsy's
+output ports in the same graph, then wsy-render plays the log. Every recorded
+sample from wsy's first frame to the last one both have equals the rendered
+one, and standard output carries the same words."""
+
+import os
+import re
+import subprocess
+import sys
+import time
+import unittest
+import wave
+
+import wsytest
+from wsytest import HELP, Wsy, base_env, focus_window, start_jack, start_xvfb, work_dir, xdotool
+
+RENDER = os.environ.get("WSY_RENDER", "")
+# The bundled patch's kind of sound: a vibrato lead and a tremolo octave.
+PATCH = ("LFO_VIB;*FREQ=4;\nLFO_TREM;*FREQ=6;\nVCO_LEAD;LFO_VIB:MOD_PHASE;\n"
+         "VCO_OCT;*NOTE=12;LFO_TREM:MOD_AMP;\nMIXER_OUT;VCO_LEAD:IN1;VCO_OCT:IN2;\n")
+
+
+def read_recording(path):
+    """jack_rec's 32-bit WAV back to the 16-bit samples wsy computed: each
+    was sent as s / 32768 and written as that times 2^31 - 1, rounded."""
+    with wave.open(path) as w:
+        assert w.getnchannels() == 2 and w.getsampwidth() == 4
+        raw = w.readframes(w.getnframes())
+    values = memoryview(raw).cast("i")
+    return [round(v / 65536) for v in values]
+
+
+def read_render(path):
+    with wave.open(path) as w:
+        assert w.getnchannels() == 2 and w.getsampwidth() == 2
+        raw = w.readframes(w.getnframes())
+    return list(memoryview(raw).cast("h"))
+
+
+def _pack(samples):
+    out = memoryview(bytearray(len(samples) * 2)).cast("h")
+    for i, s in enumerate(samples):
+        out[i] = s
+    return bytes(out.cast("B"))
+
+
+def offset_in(render, rec):
+    """The frame of the render at which the recording starts, found from the
+    first sounding stretch of the recording."""
+    first = next((i for i, s in enumerate(rec) if s != 0), None)
+    assert first is not None, "the recording is silent"
+    first -= first % 2
+    needle = _pack(rec[first:first + 2 * 4096])
+    hay = _pack(render)
+    at = hay.find(needle)
+    while at >= 0 and at % 4 != 0:
+        at = hay.find(needle, at + 1)
+    assert at >= 0, "the recording's first sound is nowhere in the render"
+    return at // 4 - first // 2
+
+
+class LiveEqualsRender(unittest.TestCase):
+    def session(self, extra_args=(), buffer_frames=None, keys=()):
+        name = start_jack(self, rate=44100, period=256)
+        display = start_xvfb(self)
+        work = work_dir(self, patch=PATCH)
+        env = base_env(DISPLAY=display, JACK_DEFAULT_SERVER=name)
+        if buffer_frames:
+            env["WSY_BUFFER_FRAMES"] = str(buffer_frames)
+        log = os.path.join(work, "take.log")
+        w = Wsy(self, work, env, args=("--record", log, *extra_args))
+        w.send(b"31")
+        w.out.wait_contains(HELP, timeout=20)
+        wsytest.wait_for_port(name, "PortAudio:out_1")
+        rec = os.path.join(work, "rec.wav")
+        # Long enough for the keys; it ends by itself, so that its file is complete.
+        seconds = sum(k for k in keys if isinstance(k, float)) + 0.4 * len(keys) + 1.5
+        recorder = subprocess.Popen(["jack_rec", "-f", rec, "-d", "%.1f" % seconds, "-b", "32", "PortAudio:out_0",
+                                     "PortAudio:out_1"], env=wsytest.jack_env(name), stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.PIPE, cwd=work, start_new_session=True)
+        self.addCleanup(wsytest.stop, recorder)
+        deadline = time.monotonic() + 20 * wsytest.SLOW
+        while not any(p.startswith("jackrec:") for p in wsytest.jack_ports(name)[1]):
+            self.assertLess(time.monotonic(), deadline, "jack_rec did not register its ports")
+            time.sleep(0.05)
+        time.sleep(0.3)
+        focus_window(display)
+        for key in keys:
+            if isinstance(key, float):
+                time.sleep(key)
+            else:
+                xdotool(display, *key.split())
+        self.assertEqual(recorder.wait(60 * wsytest.SLOW), 0, recorder.stderr.read())
+        xdotool(display, "key", "Escape")
+        self.assertEqual(w.wait(), 0)
+        err = w.err.wait_closed().decode()
+
+        with open(log) as f:
+            lines = f.read().splitlines()
+        self.assertTrue(lines[0].startswith("# wsy session, patch RODUV_2.WSY, recorded "), lines[:2])
+        self.assertRegex(lines[-1], r"^\d+ end$")
+        render_wav = os.path.join(work, "render.wav")
+        args = [RENDER, "--patch", os.path.join(work, "RODUV_2.WSY"), "--events", log, "-o", render_wav]
+        if "--no-autoplay" in extra_args:
+            args.append("--no-autoplay")
+        r = subprocess.run(args, capture_output=True, timeout=120, cwd=work)
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+        # The same words, in the same order, after the report.
+        live_words = w.out.snapshot().split(HELP, 1)[1]
+        self.assertTrue(r.stdout.endswith(live_words), (live_words[-300:], r.stdout[-300:]))
+
+        rec_samples = read_recording(rec)
+        render_samples = read_render(render_wav)
+        k = offset_in(render_samples, rec_samples)
+        last = max(i for i, s in enumerate(rec_samples) if s != 0) // 2
+        start = max(0, -k)
+        compared = 0
+        for frame in range(start, last + 1):
+            at = frame + k
+            if at >= len(render_samples) // 2:
+                break
+            a = rec_samples[2 * frame:2 * frame + 2]
+            b = render_samples[2 * at:2 * at + 2]
+            if a != b:
+                self.fail("frame %d of the render: recorded %s, rendered %s (%d frames equal before); %s"
+                          % (at, a, b, compared, err))
+            compared += 1
+        self.assertGreater(compared, 44100, "less than a second compared")
+        return lines, live_words
+
+    def test_keys_enter_and_notes_held_past_their_end(self):
+        lines, words = self.session(keys=(
+            "keydown z", 0.2, "keyup z", 0.3, "keydown x", 1.2, "keyup x", 0.2,
+            "keydown Return", 0.1, "keyup Return", 0.2, "keydown c", 0.1, "keydown v", 0.8, "keyup v", 0.2,
+            "keyup c"))
+        self.assertIn(b"MIAM", words, "auto-play started notes in between")
+        self.assertTrue(any(line.endswith(" return down") for line in lines))
+
+    def test_small_blocks(self):
+        self.session(buffer_frames=64, keys=("keydown z", 0.3, "keyup z", 0.2, "keydown b", 0.7, "keyup b"))
+
+    def test_large_blocks(self):
+        self.session(buffer_frames=1024, keys=("keydown n", 0.3, "keyup n", 0.2, "key x", 0.4))
+
+    def test_without_auto_play(self):
+        lines, words = self.session(extra_args=("--no-autoplay",),
+                                    keys=("keydown z", 0.8, "keyup z", 0.2, "keydown x", 0.2, "keyup x"))
+        self.assertNotIn(b"MIAM", words)
+        self.assertIn("--no-autoplay", lines[1])
+
+
+if __name__ == "__main__":
+    wsytest.check_binary()
+    if not RENDER:
+        sys.exit("WSY_RENDER must name the wsy-render binary")
+    unittest.main()
