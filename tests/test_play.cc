@@ -88,6 +88,31 @@ TEST(Evaluate, ModulationKeywordsAndSources) {
   EXPECT_GT(patch.find_vco("VCOB")->amplitude, 1.0f);
 }
 
+// Amplitude modulation from a source whose frequency or amplitude is 0 is
+// skipped, even where that source's output is far from 0; the other two
+// modulations apply whatever the source.
+TEST(Evaluate, AmplitudeModulationNeedsASourceThatRunsAndIsHeard) {
+  LoadedPatch p("LFO_STILL;*FREQ=0;\nLFO_MUTE;\nLFO_RUNS;\nVCOA;LFO_STILL:MOD_AMP;\nVCOB;LFO_MUTE:MOD_AMP;\n"
+                "VCOC;LFO_STILL:MOD_FREQ;\nVCOD;LFO_RUNS:MOD_AMP;\nMIXER1;VCOA:IN1;\n");
+  Patch& patch = *p.patch;
+  Vco& still = *patch.find_vco("LFO_STILL");
+  still.phase = 0.25f;  // a quarter cycle in and not moving: sin is 1
+  Vco& mute = *patch.find_vco("LFO_MUTE");
+  mute.base_amplitude = 0;
+  mute.waveform = Vco::kShiftedRamp;  // at amplitude 0 it still gives -0.5
+  Vco& runs = *patch.find_vco("LFO_RUNS");
+  runs.base_frequency = 44100.0f / 4;  // a quarter cycle a step
+  patch.evaluate();
+  ASSERT_EQ(still.output, 1.0f);
+  ASSERT_EQ(mute.output, -0.5f);
+  EXPECT_EQ(patch.find_vco("VCOA")->amplitude, 1.0f);   // not 2
+  EXPECT_EQ(patch.find_vco("VCOB")->amplitude, 1.0f);   // not 0.5
+  EXPECT_EQ(patch.find_vco("VCOC")->frequency, 880.0f); // frequency modulation does apply
+  // A source that runs and is heard does modulate: after a quarter cycle it gives sin(2 pi 1.25) = 1.
+  ASSERT_EQ(runs.output, 1.0f);
+  EXPECT_EQ(patch.find_vco("VCOD")->amplitude, 2.0f);
+}
+
 TEST(Evaluate, FrequencyModulationLastsOneSample) {
   Patch patch;
   patch.vcos = {new Vco(1.0f, 440.0f, Vco::kSine), new Vco(0.5f, 0.0f, Vco::kRamp)};
