@@ -21,19 +21,20 @@ void Engine::report(const Report& report) {
 
 void Engine::trigger(Report::Origin origin) {
   vca_.trigger();
-  report(Report{Report::kTrig});
-  Report sounding{Report::kSounding, origin, patch_->base_note, frame_};
+  report(Report::of(Report::kTrig, frame_));
+  Report sounding = Report::of(Report::kSounding, frame_);
+  sounding.origin = origin;
+  sounding.note = patch_->base_note;
   report(sounding);
 }
 
 void Engine::release() {
-  report(Report{Report::kUntrig});
+  report(Report::of(Report::kUntrig, frame_));
   vca_.release();
 }
 
 void Engine::apply(const Command& command) {
-  Report applied{Report::kApplied};
-  applied.frame = frame_;
+  Report applied = Report::of(Report::kApplied, frame_);
   applied.command = command;
   report(applied);
   switch (command.kind) {
@@ -58,7 +59,7 @@ void Engine::apply(const Command& command) {
 
 void Engine::auto_play() {
   if (!settings_.autoplay || vca_.active) return;
-  report(Report{Report::kMiam});
+  report(Report::of(Report::kMiam, frame_));
   play_random_note();
 }
 

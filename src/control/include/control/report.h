@@ -20,6 +20,13 @@ struct Report {
   int32_t note = 0;
   int64_t frame = 0;
   Command command;
+
+  static Report of(Kind kind, int64_t frame) {
+    Report report;
+    report.kind = kind;
+    report.frame = frame;
+    return report;
+  }
 };
 
 // The console text of a report, or null for reports that print nothing.
