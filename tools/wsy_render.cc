@@ -9,12 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "control/event_script.h"
 #include "control/events.h"
 #include "patch/patch.h"
+#include "patch/patch_location.h"
 #include "control/stream_fill.h"
 #include "synth/vca.h"
 
@@ -25,13 +27,16 @@ constexpr int kSampleRate = 44100;
 const char kUsage[] =
     "usage: wsy-render [--patch FILE] [--frames N] [--events FILE] -o FILE\n"
     "Renders a wsy patch to a 16-bit stereo 44100 Hz WAV file.\n"
-    "  --patch FILE    patch file to play (default RODUV_2.WSY)\n"
+    "  --patch FILE    patch file to play (default RODUV_2.WSY in this folder); a bare\n"
+    "                  NAME that is no file here plays the installed example NAME.wsy\n"
     "  --frames N      stereo frames to render (default 441000, 10 s)\n"
     "  --events FILE   event script, '-' for standard input; one event a line:\n"
     "                    FRAME KEY down|up   KEY: z x c v b n return escape, or a letter/digit\n"
     "                    FRAME user          a random note, as when the envelope runs out\n"
     "                    FRAME close         the window's close button (does nothing)\n"
     "  -o, --output FILE  the WAV file to write\n"
+    "  -h, --help      print this help and quit\n"
+    "  --version       print the version and quit\n"
     "Loader trace, report and TRIG/UNTRIG/MIAM lines go to standard output;\n"
     "a summary goes to standard error.\n";
 
@@ -41,7 +46,7 @@ const char kUsage[] =
 }
 
 struct Options {
-  std::string patch = Patch::kDefaultFile;
+  std::optional<std::string> patch;  // none: RODUV_2.WSY in the working directory
   int64_t frames = 441000;
   std::string events;
   std::string output;
@@ -51,7 +56,8 @@ Options parse_options(int argc, char** argv) {
   static const option kLong[] = {
       {"patch", required_argument, nullptr, 'p'}, {"frames", required_argument, nullptr, 'f'},
       {"events", required_argument, nullptr, 'e'}, {"output", required_argument, nullptr, 'o'},
-      {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
+      {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
+      {nullptr, 0, nullptr, 0}};
   Options options;
   opterr = 0;
   int c;
@@ -70,6 +76,7 @@ Options parse_options(int argc, char** argv) {
         break;
       }
       case 'h': std::fputs(kUsage, stdout); std::exit(0);
+      case 'V': std::puts("wsy-render " WSY_VERSION); std::exit(0);
       case ':': usage_error(std::string(argv[optind - 1]) + " needs a value");
       default: usage_error(std::string("unknown option ") + argv[optind - 1]);
     }
@@ -136,7 +143,12 @@ int main(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
   const std::vector<ScriptedEvent> script = read_script(options.events);
 
-  Patch* patch = load_and_report(options.patch.c_str());
+  std::string where;
+  const std::optional<std::string> patch_path =
+      locate_patch("wsy-render", options.patch ? options.patch->c_str() : nullptr, where);
+  std::fputs(where.c_str(), stderr);
+  if (!patch_path) return 1;
+  Patch* patch = load_and_report(patch_path->c_str());
   if (!patch) return 1;
   Vca* vca = new Vca;
   the_patch = patch;
