@@ -15,6 +15,7 @@
 #include "control/engine.h"
 #include "control/event_script.h"
 #include "patch/patch.h"
+#include "patch/patch_location.h"
 #include "synth/sample_rate.h"
 
 namespace {
@@ -23,7 +24,8 @@ namespace {
 const char kUsage[] =
     "usage: wsy-render [--patch FILE] [--frames N] [--events FILE] [--no-autoplay] -o FILE\n"
     "Renders a wsy patch to a 16-bit stereo 44100 Hz WAV file.\n"
-    "  --patch FILE    patch file to play (default RODUV_2.WSY)\n"
+    "  --patch FILE    patch file to play (default RODUV_2.WSY in this folder); a bare\n"
+    "                  NAME that is no file here plays the installed example NAME.wsy\n"
     "  --frames N      stereo frames to render (default: the script's \"FRAME end\", else 441000, 10 s)\n"
     "  --events FILE   event script, '-' for standard input; one event a line:\n"
     "                    FRAME KEY down|up   KEY: z x c v b n return escape, or a letter/digit\n"
@@ -32,7 +34,8 @@ const char kUsage[] =
     "                    FRAME end           where the render ends (the last line)\n"
     "  --no-autoplay   no random note when a note has run out\n"
     "  -o, --output FILE  the WAV file to write\n"
-    "  --help          this text;  --version  the version\n"
+    "  -h, --help      print this help and quit\n"
+    "  --version       print the version and quit\n"
     "Loader trace, report and TRIG/UNTRIG/MIAM lines go to standard output;\n"
     "a summary goes to standard error.\n";
 
@@ -42,7 +45,7 @@ const char kUsage[] =
 }
 
 struct Options {
-  std::string patch = Patch::kDefaultFile;
+  std::optional<std::string> patch;  // none: RODUV_2.WSY in the working directory
   std::optional<int64_t> frames;
   bool autoplay = true;
   std::string events;
@@ -74,7 +77,7 @@ Options parse_options(int argc, char** argv) {
       }
       case 'A': options.autoplay = false; break;
       case 'h': std::fputs(kUsage, stdout); std::exit(0);
-      case 'V': std::printf("wsy-render %s\n", WSY_VERSION); std::exit(0);
+      case 'V': std::puts("wsy-render " WSY_VERSION); std::exit(0);
       case ':': usage_error(std::string(argv[optind - 1]) + " needs a value");
       default: usage_error(std::string("unknown option ") + argv[optind - 1]);
     }
@@ -149,9 +152,14 @@ int main(int argc, char** argv) {
   const EventScript script = read_script(options.events);
   const int64_t length = options.frames ? *options.frames : script.end_frame ? *script.end_frame : 441000;
 
+  std::string where;
+  const std::optional<std::string> patch_path =
+      locate_patch("wsy-render", options.patch ? options.patch->c_str() : nullptr, where);
+  std::fputs(where.c_str(), stderr);
+  if (!patch_path) return 1;
   EngineSettings settings;
   settings.autoplay = options.autoplay;
-  Engine* engine = start_engine(options.patch.c_str(), settings);
+  Engine* engine = start_engine(patch_path->c_str(), settings);
   if (!engine) return 1;
 
   WavWriter wav(options.output);

@@ -15,6 +15,7 @@
 #include "control/engine.h"
 #include "control/session_log.h"
 #include "patch/patch.h"
+#include "patch/patch_location.h"
 #include "shell/console_keys.h"
 #include "shell/error_text.h"
 #include "shell/fsound.h"
@@ -127,7 +128,11 @@ int main(int argc, char** argv) {
 
   EngineSettings settings;
   settings.autoplay = options.autoplay;
-  const std::string patch_path = options.patch.value_or(Patch::kDefaultFile);
+  std::string where;
+  const std::optional<std::string> located = locate_patch("wsy", options.patch ? options.patch->c_str() : nullptr, where);
+  std::fputs(where.c_str(), stderr);
+  if (!located) return 1;
+  const std::string& patch_path = *located;
   Engine* loaded = start_engine(patch_path.c_str(), settings);
   if (!loaded) return 1;
 

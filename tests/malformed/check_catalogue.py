@@ -8,12 +8,16 @@ the exact standard output, standard error and exit status expected:
   events/*.events        an event script for the bundled patch
   command_lines/*.args   a command line, one argument a line, run in a folder
                          that holds the bundled patch as RODUV_2.WSY
+  empty_folder/*.args    a command line run in an empty folder: the patch is
+                         missing, or found among the examples by its name
 
 Two patch cases have no file of their own, since git cannot hold them: a
 directory named in place of the patch (directory.*) and a patch file that its
 reader may not read (unreadable.*).
 
-Standard error is compared with the speed figures of the summary line masked;
+Standard error is compared with the speed figures of the summary line masked
+and the source tree's path written $WSY_SOURCE_DIR (the build's programs take
+the example patches from there);
 standard output with every %p address masked. With --update the expected
 files are written from what the binary does now (review the diff!).
 """
@@ -42,6 +46,7 @@ def masked_stdout(data):
 
 
 def masked_stderr(data):
+    data = data.replace(os.path.realpath(SOURCE_DIR).encode(), b"$WSY_SOURCE_DIR")
     return SPEED.sub(b" in T s, Nx real time", data)
 
 
@@ -141,10 +146,16 @@ class Catalogue(unittest.TestCase):
                 self.check(os.path.join(folder, name), run)
 
     def test_command_lines(self):
-        folder = os.path.join(HERE, "command_lines")
+        shutil.copy(os.path.join(SOURCE_DIR, "RODUV_2.WSY"), self.dir)
+        self.check_command_lines("command_lines")
+
+    def test_command_lines_in_an_empty_folder(self):
+        self.check_command_lines("empty_folder")
+
+    def check_command_lines(self, subfolder):
+        folder = os.path.join(HERE, subfolder)
         names = cases(folder, ".args")
         self.assertGreater(len(names), 0)
-        shutil.copy(os.path.join(SOURCE_DIR, "RODUV_2.WSY"), self.dir)
         for name in names:
             with self.subTest(command_line=name):
                 with open(os.path.join(folder, name + ".args")) as f:

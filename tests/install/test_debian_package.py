@@ -1,0 +1,102 @@
+"""The Debian package built by `cpack -G DEB` from the install rules: its
+control fields and file list (dpkg-deb), lintian, and the programs run from
+the package unpacked into a throwaway root."""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import installtest
+from installtest import BUILD_DIR, SOURCE_DIR, outside_folder, run
+
+CPACK = os.environ.get("CPACK_COMMAND", "cpack")
+
+
+def field(deb, name):
+    return subprocess.run(["dpkg-deb", "-f", deb, name], capture_output=True, check=True).stdout.decode().strip()
+
+
+class DebianPackage(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.out = tempfile.mkdtemp(prefix="wsy-deb-")
+        built = subprocess.run([CPACK, "-G", "DEB", "-B", cls.out], cwd=BUILD_DIR, capture_output=True, timeout=600)
+        debs = [f for f in os.listdir(cls.out) if f.endswith(".deb")]
+        if built.returncode != 0 or len(debs) != 1:
+            shutil.rmtree(cls.out, True)
+            raise AssertionError("cpack -G DEB failed (status %d, packages %s):\n%s" % (
+                built.returncode, debs, (built.stdout + built.stderr).decode(errors="replace")))
+        cls.deb = os.path.join(cls.out, debs[0])
+        cls.version = installtest.project_version()
+        cls.arch = subprocess.run(["dpkg", "--print-architecture"], capture_output=True, text=True).stdout.strip()
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.out, True)
+
+    def test_file_name_and_control_fields(self):
+        self.assertEqual(os.path.basename(self.deb), "wsy_%s_%s.deb" % (self.version, self.arch))
+        self.assertEqual(field(self.deb, "Package"), "wsy")
+        self.assertEqual(field(self.deb, "Version"), self.version)
+        self.assertEqual(field(self.deb, "Architecture"), self.arch)
+        self.assertEqual(field(self.deb, "Section"), "sound")
+        self.assertRegex(field(self.deb, "Maintainer"), r"^[^<>]+ <[^@<>\s]+@[^@<>\s]+>$")
+        # Computed from the binaries by dpkg-shlibdeps: each library with its minimum version.
+        depends = {d.split()[0]: d for d in re.split(r",\s*", field(self.deb, "Depends"))}
+        for library in ("libc6", "libsndfile1", "libportaudio2", "libstdc++6"):
+            self.assertRegex(depends.get(library, ""), r"\(>= [^)]+\)", "Depends: " + field(self.deb, "Depends"))
+        synopsis, *long_text = field(self.deb, "Description").splitlines()
+        self.assertTrue(synopsis and len(synopsis) < 80, synopsis)
+        self.assertGreaterEqual(len(long_text), 3)
+        self.assertNotIn(synopsis.strip(), long_text[0])
+
+    def test_file_list(self):
+        listing = subprocess.run(["dpkg-deb", "-c", self.deb], capture_output=True, text=True, check=True).stdout
+        files = {}
+        for line in listing.splitlines():
+            mode, owner, _, _, _, path = line.split(None, 5)
+            self.assertEqual(owner, "root/root", line)
+            if not mode.startswith("d"):
+                files[os.path.relpath(path, "./usr")] = mode
+        self.assertEqual(set(files), installtest.expected_files())
+        for path, mode in files.items():
+            self.assertEqual(mode, "-rwxr-xr-x" if path.startswith("bin/") else "-rw-r--r--", path)
+
+    def test_lintian_reports_no_error_and_only_tags_the_readme_explains(self):
+        result = subprocess.run(["lintian", "--pedantic", "--display-info", "--display-experimental", self.deb],
+                                capture_output=True, text=True, timeout=600)
+        tags = [l for l in result.stdout.splitlines() if re.match(r"^[EWIPXO]: ", l)]
+        self.assertEqual([t for t in tags if t.startswith("E: ")], [], result.stdout)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        with open(os.path.join(SOURCE_DIR, "README.md")) as f:
+            readme = f.read()
+        for tag in tags:
+            name = tag.split()[2]
+            self.assertTrue("`%s`" % name in readme, "lintian tag not explained in the README: " + tag)
+
+    def test_unpacked_package_runs(self):
+        root = outside_folder(self)
+        subprocess.run(["dpkg-deb", "-x", self.deb, root], check=True)
+        render = os.path.join(root, "usr/bin/wsy-render")
+        here = outside_folder(self)
+        version = run([render, "--version"], here)
+        self.assertEqual((version.returncode, version.stdout), (0, ("wsy-render %s\n" % self.version).encode()))
+        result = run([render, "--patch", "fm_bell", "--frames", "44100", "-o", "bell.wav"], here)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn(("playing the example %s/usr/share/wsy/patches/fm_bell.wsy\n" % root).encode(), result.stderr)
+        self.assertEqual(os.path.getsize(os.path.join(here, "bell.wav")), 44 + 44100 * 4)
+        # The changelog's newest entry is this version; lintian reads it the same way.
+        changelog = os.path.join(here, "changelog")
+        with open(changelog, "wb") as f:
+            f.write(subprocess.run(["gzip", "-dc", os.path.join(root, "usr/share/doc/wsy/changelog.gz")],
+                                   capture_output=True, check=True).stdout)
+        parsed = subprocess.run(["dpkg-parsechangelog", "-l", changelog, "-S", "Version"],
+                                capture_output=True, text=True, check=True)
+        self.assertEqual(parsed.stdout.strip(), self.version)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
