@@ -10,7 +10,7 @@ const char kWsyUsage[] =
     "keys z x c v b n (notes), Enter (replay) and Esc (quit) in its window.\n"
     "  --patch FILE    patch file to play (default RODUV_2.WSY in this folder)\n"
     "  --record FILE   log every event of the session, with its frame, as an event\n"
-    "                  script that wsy-render --events plays back to the same samples\n"
+    "                  script that wsy-render plays back to the same samples\n"
     "  --no-autoplay   no random note when a note has run out\n"
     "  --help          this text\n"
     "  --version       the version\n";
