@@ -6,6 +6,7 @@ one, and standard output carries the same words."""
 
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -149,6 +150,36 @@ class LiveEqualsRender(unittest.TestCase):
                                     keys=("keydown z", 0.8, "keyup z", 0.2, "keydown x", 0.2, "keyup x"))
         self.assertNotIn(b"MIAM", words)
         self.assertIn("--no-autoplay", lines[1])
+
+
+class KilledSession(unittest.TestCase):
+    """A session ended by a signal leaves a log that still renders the same words."""
+
+    def test_sigterm_writes_the_end_and_the_log_renders(self):
+        work = work_dir(self, patch=PATCH)
+        log = os.path.join(work, "take.log")
+        w = Wsy(self, work, base_env(), args=("--record", log))
+        w.send(b"41")
+        w.out.wait_contains(b"MIAM", timeout=20)
+        w.out.wait_contains(b"MIAM", timeout=20, start=w.out.snapshot().index(b"MIAM") + 1)
+        w.signal(signal.SIGTERM)
+        self.assertEqual(w.wait(), -signal.SIGTERM)
+        with open(log) as f:
+            lines = f.read().splitlines()
+        m = re.match(r"^(\d+) end$", lines[-1])
+        self.assertIsNotNone(m, lines)
+        frames = int(m.group(1))
+        self.assertGreater(frames, 20205, "two notes need that many frames")
+        render_wav = os.path.join(work, "render.wav")
+        r = subprocess.run([RENDER, "--patch", os.path.join(work, "RODUV_2.WSY"), "--events", log, "-o", render_wav],
+                           capture_output=True, timeout=120, cwd=work)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with wave.open(render_wav) as rendered:
+            self.assertEqual(rendered.getnframes(), frames)
+        # The words printed before the signal are the render's; the render may
+        # go on a little further, to the last frame the session computed.
+        live_words = w.out.snapshot().split(HELP, 1)[1]
+        self.assertIn(live_words, r.stdout)
 
 
 if __name__ == "__main__":
