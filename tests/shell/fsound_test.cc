@@ -11,7 +11,10 @@
 #include <string>
 #include <thread>
 
+#include "shell/audio_output.h"
+#include "shell/block_size.h"
 #include "shell/error_text.h"
+#include "shell/stream_statistics.h"
 
 namespace {
 
