@@ -16,12 +16,14 @@
 #include "control/session_log.h"
 #include "patch/patch.h"
 #include "patch/patch_location.h"
+#include "shell/audio_output.h"
 #include "shell/console_keys.h"
 #include "shell/error_text.h"
 #include "shell/fsound.h"
 #include "shell/options.h"
 #include "shell/poll_events.h"
 #include "shell/select_output.h"
+#include "shell/stream_statistics.h"
 #include "synth/sample_rate.h"
 
 namespace {

@@ -6,7 +6,7 @@
 
 #include "control/engine.h"
 #include "control/key_table.h"
-#include "shell/fsound.h"
+#include "shell/stream_statistics.h"
 
 namespace {
 

@@ -8,36 +8,35 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <set>
 #include <string>
 #include <thread>
 
+#include "shell/audio_output.h"
+#include "shell/block_size.h"
 #include "shell/error_text.h"
+#include "shell/signal_safe_line.h"
+#include "shell/stream_statistics.h"
+#include "synth/sample_rate.h"
 
 namespace {
 
-TEST(ErrorText, EveryCodeHasItsText) {
-  const char* expected[] = {
-      "No errors",
-      "Cannot call this command after FSOUND_Init.  Call FSOUND_Close first.",
-      "This command failed because FSOUND_Init was not called",
-      "Error initializing output device.",
-      "The output device is already in use and cannot be reused.",
-      "Playing the sound failed.",
-      "Soundcard does not support the features needed for this soundsystem (16bit stereo output)",
-      "Error setting cooperative level for hardware.",
-      "Error creating hardware sound buffer.",
-      "File not found",
-      "Unknown file format",
-      "Error loading file",
-      "Not enough memory ",
-      "The version number of this file format is not supported",
-      "An invalid parameter was passed to this function",
-      "Tried to use an EAX command on a non EAX enabled channel or output.",
-      "Failed to allocate a new channel",
-      "Recording not supported on this device",
-      "Required Mediaplayer codec is not installed",
-  };
-  for (int code = 0; code < 19; ++code) EXPECT_STREQ(error_text(code), expected[code]) << "code " << code;
+// What the console shows after "Error!" when the device cannot be used.
+TEST(ErrorText, TheTextsUsersSee) {
+  EXPECT_STREQ(error_text(2), "This command failed because FSOUND_Init was not called");
+  EXPECT_STREQ(error_text(3), "Error initializing output device.");
+  EXPECT_STREQ(error_text(12), "Not enough memory ");
+  EXPECT_STREQ(error_text(kErrBadParameter), "An invalid parameter was passed to this function");
+}
+
+TEST(ErrorText, EveryCodeHasATextOfItsOwn) {
+  std::set<std::string> seen;
+  for (int code = 0; code <= 18; ++code) {
+    const std::string text = error_text(code);
+    EXPECT_FALSE(text.empty()) << "code " << code;
+    EXPECT_NE(text, "Unknown error") << "code " << code;
+    EXPECT_TRUE(seen.insert(text).second) << "code " << code << " repeats \"" << text << "\"";
+  }
 }
 
 TEST(ErrorText, OutOfTableCodesAreUnknown) {
@@ -62,10 +61,8 @@ class Layer : public ::testing::Test {
   void TearDown() override { FSOUND_Close(); }
 };
 
-TEST_F(Layer, VersionIsAtLeastTheRequiredOne) { EXPECT_GE(FSOUND_GetVersion(), 3.74f); }
-
 TEST_F(Layer, StreamCallsBeforeInitFailWithCode2) {
-  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000150, 44100, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000150, kSampleRate, nullptr), nullptr);
   EXPECT_EQ(FSOUND_GetError(), kErrNotInitialised);
   EXPECT_STREQ(error_text(FSOUND_GetError()), "This command failed because FSOUND_Init was not called");
   FSOUND_SetOutput(kOutputDirectSound);  // succeeds, and must not clear the code of a failure
@@ -101,23 +98,23 @@ TEST_F(Layer, NoSoundHasOneDriver) {
 TEST_F(Layer, SettingsAreRefusedOnceInitialised) {
   ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
   ASSERT_TRUE(FSOUND_SetDriver(0));
-  ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
+  ASSERT_TRUE(FSOUND_Init(kSampleRate, 32, 0));
   EXPECT_FALSE(FSOUND_SetOutput(kOutputAlsa));
   EXPECT_EQ(FSOUND_GetError(), kErrAfterInit);
   EXPECT_EQ(FSOUND_GetOutput(), kOutputNoSound);
   EXPECT_FALSE(FSOUND_SetDriver(0));
-  EXPECT_FALSE(FSOUND_Init(44100, 32, 0));
+  EXPECT_FALSE(FSOUND_Init(kSampleRate, 32, 0));
   EXPECT_EQ(FSOUND_GetError(), kErrAfterInit);
 }
 
 TEST_F(Layer, CloseAllowsANewStart) {
   ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
-  ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
+  ASSERT_TRUE(FSOUND_Init(kSampleRate, 32, 0));
   FSOUND_Close();
-  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000150, 44100, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000150, kSampleRate, nullptr), nullptr);
   EXPECT_EQ(FSOUND_GetError(), kErrNotInitialised);
   EXPECT_TRUE(FSOUND_SetOutput(kOutputNoSound));
-  EXPECT_TRUE(FSOUND_Init(44100, 32, 0));
+  EXPECT_TRUE(FSOUND_Init(kSampleRate, 32, 0));
 }
 
 TEST_F(Layer, BadInitParametersGiveCode14) {
@@ -131,18 +128,18 @@ TEST_F(Layer, BadInitParametersGiveCode14) {
 TEST_F(Layer, AMissingDeviceFailsInitWithCode3) {
   ASSERT_TRUE(FSOUND_SetOutput(kOutputDirectSound));  // ALSA
   ASSERT_TRUE(FSOUND_SetDriver(9999));
-  EXPECT_FALSE(FSOUND_Init(44100, 32, 0));
+  EXPECT_FALSE(FSOUND_Init(kSampleRate, 32, 0));
   EXPECT_EQ(FSOUND_GetError(), kErrOutputInit);
 }
 
 TEST_F(Layer, StreamParametersAreChecked) {
   ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
-  ASSERT_TRUE(FSOUND_Init(44100, 32, 0));
-  EXPECT_EQ(FSOUND_Stream_Create(nullptr, 32768, 0x1000150, 44100, nullptr), nullptr);
+  ASSERT_TRUE(FSOUND_Init(kSampleRate, 32, 0));
+  EXPECT_EQ(FSOUND_Stream_Create(nullptr, 32768, 0x1000150, kSampleRate, nullptr), nullptr);
   EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
-  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 0, 0x1000150, 44100, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 0, 0x1000150, kSampleRate, nullptr), nullptr);
   EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
-  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000100 | 0x20 /* mono */, 44100, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000100 | 0x20 /* mono */, kSampleRate, nullptr), nullptr);
   EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
   EXPECT_EQ(FSOUND_Stream_Play(0, reinterpret_cast<AudioStream*>(&silent_fill)), -1);
   EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
@@ -184,8 +181,8 @@ bool wait_for_calls(const Seen& seen, int calls) {
 // `seen`, not yet playing.
 AudioStream* nosound_stream(Seen& seen, int length) {
   EXPECT_TRUE(FSOUND_SetOutput(kOutputNoSound));
-  EXPECT_TRUE(FSOUND_Init(44100, 32, 0));
-  return FSOUND_Stream_Create(recording_fill, length, 0x1000150, 44100, &seen);
+  EXPECT_TRUE(FSOUND_Init(kSampleRate, 32, 0));
+  return FSOUND_Stream_Create(recording_fill, length, 0x1000150, kSampleRate, &seen);
 }
 
 TEST_F(Layer, NoSoundStreamPullsTheCallbackUntilClosed) {
@@ -258,15 +255,47 @@ TEST(Underflows, ALineIsCutToTheBuffer) {
   EXPECT_EQ(line[10], 'x') << "nothing written past the size given";
 }
 
-TEST_F(Layer, NoUnderflowWhileNoSoundPlays) {
+TEST(Underflows, WithoutABlockSizeTheLineGivesNoAdvice) {
+  char line[256];
+  fsound_underflow_line(2, 0, line, sizeof line);
+  EXPECT_STREQ(line, "wsy: 2 underflows while playing: the device asked for samples late and the sound broke up.\n");
+  fsound_underflow_line(5, 64, line, sizeof line);
+  EXPECT_NE(std::string(line).find("(blocks of 64 frames); if you hear crackles, try a larger WSY_BUFFER_FRAMES, "
+                                   "such as 128.\n"),
+            std::string::npos)
+      << line;
+}
+
+// The main loop sleeps until the next block is due: the NoSound thread must
+// keep that time moving, on the clock fsound_now_ns reads.
+TEST_F(Layer, NoSoundStreamTellsWhenItsNextBlockIsDue) {
   Seen seen;
   AudioStream* stream = nosound_stream(seen, 32768);
   ASSERT_NE(stream, nullptr);
   ASSERT_EQ(FSOUND_Stream_Play(0, stream), 0);
   ASSERT_TRUE(wait_for_calls(seen, 5));
-  EXPECT_EQ(fsound_underflows(), 0);
+  const long long first = fsound_next_block_due_ns();
+  const long long now = fsound_now_ns();
+  EXPECT_GT(first, now - 1000000000LL) << "due more than a second ago";
+  EXPECT_LT(first, now + 100000000LL) << "due later than a block of 256 frames could take";
+  const int calls = seen.calls.load();
+  ASSERT_TRUE(wait_for_calls(seen, calls + 5));
+  EXPECT_GT(fsound_next_block_due_ns(), first) << "the time did not move with the blocks";
   EXPECT_FALSE(fsound_stream_lost(stream)) << "a NoSound stream has no device to lose";
-  EXPECT_GT(fsound_next_block_due_ns(), 0) << "the pacing thread tells when its next block is due";
+}
+
+// The builder the signal handler writes its line with.
+TEST(SignalSafeLine, WritesNumbersOfEverySign) {
+  char buffer[64];
+  SignalSafeLine line{buffer, sizeof buffer};
+  line.put(0L);
+  line.put(" ");
+  line.put(-42L);
+  line.put(" ");
+  line.put(LONG_MIN);
+  const std::string expected = "0 -42 " + std::to_string(LONG_MIN);
+  EXPECT_EQ(std::string(buffer), expected);
+  EXPECT_EQ(line.length, static_cast<int>(expected.size()));
 }
 
 }  // namespace

@@ -140,10 +140,11 @@ class LiveEqualsRender(unittest.TestCase):
         self.assertTrue(any(line.endswith(" return down") for line in lines))
 
     def test_small_blocks(self):
-        self.session(buffer_frames=64, keys=("keydown z", 0.3, "keyup z", 0.2, "keydown b", 0.7, "keyup b"))
+        self.session(buffer_frames=64, keys=("keydown z", 0.5, "keyup z", 0.2, "keydown b", 0.9, "keyup b"))
 
     def test_large_blocks(self):
-        self.session(buffer_frames=1024, keys=("keydown n", 0.3, "keyup n", 0.2, "key x", 0.4))
+        self.session(buffer_frames=1024, keys=("keydown n", 0.6, "keyup n", 0.2, "keydown x", 0.3, "keyup x", 0.2,
+                                               "keydown c", 0.6, "keyup c"))
 
     def test_without_auto_play(self):
         lines, words = self.session(extra_args=("--no-autoplay",),
