@@ -11,14 +11,13 @@ void ScopeTap::write(const int16_t* stereo, int frames, float level) {
   if (frames <= 0) return;
   const int64_t start = published_.load(std::memory_order_relaxed);
   const int64_t end = start + frames;
-  // Readers that see any of the stores below also see this claim.
+  // Every store below releases this claim: a reader that sees one of them sees the claim.
   claimed_.store(end, std::memory_order_relaxed);
-  std::atomic_thread_fence(std::memory_order_release);
   // A block longer than the ring leaves only its last kCapacity frames.
   const int skip = frames > kCapacity ? frames - kCapacity : 0;
   for (int i = skip; i < frames; ++i)
-    ring_[(start + i) & kMask].store(stereo[2 * i], std::memory_order_relaxed);
-  level_at_[(end - 1) & kMask].store(level, std::memory_order_relaxed);
+    ring_[(start + i) & kMask].store(stereo[2 * i], std::memory_order_release);
+  level_at_[(end - 1) & kMask].store(level, std::memory_order_release);
   published_.store(end, std::memory_order_release);
 }
 
@@ -28,11 +27,10 @@ bool ScopeTap::read(ScopeSnapshot& out) const {
     const int64_t end = published_.load(std::memory_order_acquire);
     const int64_t first = end - n;
     for (int64_t f = first; f < end; ++f)
-      out.samples[f - first] = f < 0 ? 0 : ring_[f & kMask].load(std::memory_order_relaxed);
-    out.level = end > 0 ? level_at_[(end - 1) & kMask].load(std::memory_order_relaxed) : 0.0f;
+      out.samples[f - first] = f < 0 ? 0 : ring_[f & kMask].load(std::memory_order_acquire);
+    out.level = end > 0 ? level_at_[(end - 1) & kMask].load(std::memory_order_acquire) : 0.0f;
     out.frames_written = end;
-    // Pairs with the writer's fence: a store seen above means its claim is seen here.
-    std::atomic_thread_fence(std::memory_order_acquire);
+    // Loads above acquire what they read: a slot overwritten by a block means that block's claim is seen here.
     const int64_t claimed = claimed_.load(std::memory_order_relaxed);
     // Slots from `first` on are intact while the writer has claimed no frame
     // that lands on them: frames below first + kCapacity.
