@@ -30,6 +30,7 @@
 #include "control/scope_tap.h"
 #include "patch/patch.h"
 #include "shell/window_layout.h"
+#include "shell/window_video.h"
 #include "shell/window_view.h"
 
 namespace {
@@ -54,6 +55,7 @@ void fill_scope(ScopeTap& tap, double hz, double amplitude, int64_t first_frame,
 
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  choose_cheap_window_updates();  // the same way to the display as wsy's
   if (SDL_Init(SDL_INIT_VIDEO) != 0) {
     std::fprintf(stderr, "window_view_demo: SDL could not start: %s\n", SDL_GetError());
     return 1;
