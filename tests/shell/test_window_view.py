@@ -4,6 +4,7 @@ is sent to the display."""
 
 import os
 import subprocess
+import time
 import unittest
 
 import screenshot
@@ -33,19 +34,32 @@ class Demo:
         self.window = xdotool(self.display, "search", "--sync", "--name", "^%s$" % CAPTION).split()[0]
         self.read_from = len(self.out.snapshot())
 
-    def draw(self, *commands):
-        """Sends the commands, draws; returns how many rectangles went to the display."""
-        self.proc.stdin.write(("\n".join(commands + ("draw",)) + "\n").encode())
+    def ask(self, *commands, answer):
+        """Sends the commands; the last one's answer must start with `answer`: returns its number."""
+        self.proc.stdin.write(("\n".join(commands) + "\n").encode())
         self.proc.stdin.flush()
         end = self.out.wait_contains(b"\n", start=self.read_from)
         line = self.out.snapshot()[self.read_from:end].decode()
         self.read_from = end + 1
-        self.assert_line(line)
+        if not line.startswith(answer + " "):
+            raise AssertionError("unexpected output %r; stderr %r" % (line, self.proc.stderr.read1()))
         return int(line.split()[1])
 
-    def assert_line(self, line):
-        if not line.startswith("drawn "):
-            raise AssertionError("unexpected output %r; stderr %r" % (line, self.proc.stderr.read1()))
+    def draw(self, *commands):
+        """Sends the commands, draws; returns how many rectangles went to the display."""
+        return self.ask(*commands, "draw", answer="drawn")
+
+    def update(self, *commands):
+        """Sends the commands, then the main loop's paced update; returns the rectangles sent."""
+        time.sleep(0.06)  # past the pace of 20 updates a second
+        return self.ask(*commands, "update", answer="updated")
+
+    def wait_visible(self, visible):
+        deadline = time.monotonic() + 10
+        while self.ask("visible", answer="visible") != visible:
+            if time.monotonic() > deadline:
+                raise AssertionError("the window never became %s" % ("visible" if visible else "hidden"))
+            time.sleep(0.05)
 
     def grab(self):
         return screenshot.grab(self.display, self.window)
@@ -151,6 +165,25 @@ class WindowView(unittest.TestCase):
         # The last row of the area is background: the list stopped before it.
         self.assertEqual(set(after.area((patch[0], patch[1] + patch[3] - 1, patch[2], 1))),
                          {after.dominant(patch)})
+
+    def test_hidden_window_is_not_drawn(self):
+        demo = self.demo
+        bar = middle_row(demo.areas["bar"])
+        demo.draw("level 1")
+        fill = demo.grab().pixel(bar[0] + bar[2] // 2, bar[1])
+        self.assertEqual(demo.update("level 0.5"), 1, "the bar alone")
+        self.assertEqual(demo.update(), 0, "nothing changed")
+
+        xdotool(demo.display, "windowunmap", "--sync", demo.window)
+        demo.wait_visible(0)
+        self.assertEqual(demo.update("level 0.25", "sine 440 9000"), 0, "hidden: nothing is drawn")
+
+        xdotool(demo.display, "windowmap", "--sync", demo.window)
+        demo.wait_visible(1)
+        self.assertEqual(demo.update(), 1, "shown again: the whole window at once")
+        full = sum(1 for p in demo.grab().area(bar) if p == fill)
+        demo.draw("level 1")
+        self.assertAlmostEqual(full / sum(1 for p in demo.grab().area(bar) if p == fill), 0.25, delta=0.01)
 
     def rows_of_text(self, picture, rect):
         background = picture.dominant(rect)

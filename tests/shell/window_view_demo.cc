@@ -15,6 +15,8 @@
 //   status OUTPUT BLOCK UNDERFLOWS RELOAD...   (OUTPUT without spaces)
 //   draw                          draws now; prints "drawn N" (rectangles sent)
 //   whole                         the next draw repaints everything
+//   update                        the main loop's call: prints "updated N"
+//   visible                       prints "visible 1" while SDL says the window is shown, else "visible 0"
 // The window's expose events repaint it whole. End of input ends the program.
 #include <SDL.h>
 #include <poll.h>
@@ -141,6 +143,13 @@ int main(int argc, char** argv) {
       SDL_Delay(kPresentSettleMs);
       SDL_PumpEvents();
       std::printf("drawn %d\n", rectangles);
+    } else if (command == "update") {
+      const int rectangles = view.update(*state, static_cast<int64_t>(SDL_GetTicks()) * 1000000);
+      SDL_Delay(kPresentSettleMs);
+      SDL_PumpEvents();
+      std::printf("updated %d\n", rectangles);
+    } else if (command == "visible") {
+      std::printf("visible %d\n", (SDL_GetAppState() & SDL_APPACTIVE) ? 1 : 0);
     } else if (command == "whole") {
       view.invalidate();
     } else if (!command.empty()) {
