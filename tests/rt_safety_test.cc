@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <new>
 #include <mutex>
 #include <string>
@@ -30,6 +31,7 @@
 
 #include "control/events.h"
 #include "control/key_table.h"
+#include "control/scope_tap.h"
 #include "patch/patch.h"
 #include "control/stream_fill.h"
 #include "synth/vca.h"
@@ -307,5 +309,23 @@ TEST_P(EveryPatch, StreamCallbackNeverAllocatesNorLocks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BufferFrames, EveryPatch, ::testing::Values(1, 64, 256, 8192));
+
+// The scope's hand-over, on the audio thread's side, for every block size,
+// also blocks longer than its ring.
+TEST(ScopeTapWrite, NeverAllocatesNorLocks) {
+  auto tap = std::make_unique<ScopeTap>();
+  std::vector<int16_t> block(2 * 3 * ScopeTap::kCapacity, 1234);
+  std::string first;
+  const int forbidden = forbidden_in(
+      [&] {
+        for (int frames : {1, 64, 256, 8192, 3 * ScopeTap::kCapacity}) tap->write(block.data(), frames, 0.5f);
+      },
+      &first);
+  EXPECT_EQ(forbidden, 0) << "first: " << first;
+  ScopeSnapshot s;
+  ASSERT_TRUE(tap->read(s));
+  EXPECT_EQ(s.frames_written, 1 + 64 + 256 + 8192 + 3 * ScopeTap::kCapacity);
+  EXPECT_EQ(s.samples[0], 1234);
+}
 
 }  // namespace

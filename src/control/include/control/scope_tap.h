@@ -45,4 +45,8 @@ class ScopeTap {
   // The level after a block, in the slot of the block's last frame: it is
   // checked for overwriting exactly like the samples beside it.
   std::atomic<float> level_at_[kCapacity] = {};
+
+  // An atomic that is not lock-free hides a lock in the audio thread.
+  static_assert(std::atomic<int64_t>::is_always_lock_free && std::atomic<int16_t>::is_always_lock_free &&
+                std::atomic<float>::is_always_lock_free);
 };
