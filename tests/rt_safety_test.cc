@@ -21,6 +21,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <new>
 #include <mutex>
 #include <string>
@@ -31,6 +32,7 @@
 
 #include "control/engine.h"
 #include "control/key_table.h"
+#include "control/scope_tap.h"
 #include "patch/patch.h"
 #include "synth/vca.h"
 #include "test_support.h"
@@ -332,6 +334,24 @@ TEST(Queues, DrainedUnderLoadWithoutAllocatingNorLocking) {
   EXPECT_GT(sent.load(), 1000);
   EXPECT_GT(taken.load(), sent.load());  // every command applied is reported, with its texts
   delete &engine->patch();
+}
+
+// The scope's hand-over, on the audio thread's side, for every block size,
+// also blocks longer than its ring.
+TEST(ScopeTapWrite, NeverAllocatesNorLocks) {
+  auto tap = std::make_unique<ScopeTap>();
+  std::vector<int16_t> block(2 * 3 * ScopeTap::kCapacity, 1234);
+  std::string first;
+  const int forbidden = forbidden_in(
+      [&] {
+        for (int frames : {1, 64, 256, 8192, 3 * ScopeTap::kCapacity}) tap->write(block.data(), frames, 0.5f);
+      },
+      &first);
+  EXPECT_EQ(forbidden, 0) << "first: " << first;
+  ScopeSnapshot s;
+  ASSERT_TRUE(tap->read(s));
+  EXPECT_EQ(s.frames_written, 1 + 64 + 256 + 8192 + 3 * ScopeTap::kCapacity);
+  EXPECT_EQ(s.samples[0], 1234);
 }
 
 }  // namespace
