@@ -34,7 +34,7 @@ bool AlsaMidiInput::open(const char* sequencer) {
   const int err = snd_seq_open(&seq_, sequencer, SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK);
   if (err < 0) {
     seq_ = nullptr;
-    if (err == -ENOENT)
+    if (err == -ENOENT && access("/dev/snd/seq", F_OK) != 0)
       say_no_sequencer("this machine has no /dev/snd/seq: no sound hardware, or the snd-seq module is not loaded");
     else
       say_no_sequencer((std::string("it cannot be opened: ") + snd_strerror(err)).c_str());
