@@ -200,9 +200,19 @@ int JackOutput::period_frames() const { return period_.load(std::memory_order_re
 
 int JackOutput::output_latency_frames() const {
   if (!active_) return 0;
+  // out_1's own figure comes from the ports it feeds, worked out by libjack
+  // on another thread some time after connecting: read theirs, which the
+  // server sets when it starts, and take out_1's once it is there.
   jack_latency_range_t range{0, 0};
   jack_port_get_latency_range(out_left_, JackPlaybackLatency, &range);
-  return static_cast<int>(range.max);
+  jack_nframes_t frames = range.max;
+  for (const std::string& name : take_names(jack_port_get_all_connections(client_, out_left_))) {
+    jack_port_t* port = jack_port_by_name(client_, name.c_str());
+    if (!port) continue;
+    jack_port_get_latency_range(port, JackPlaybackLatency, &range);
+    frames = std::max(frames, range.max);
+  }
+  return static_cast<int>(frames);
 }
 
 std::string JackOutput::lost_reason() const { return lost() ? lost_reason_ : ""; }

@@ -65,8 +65,9 @@ class JackOutput {
   std::vector<std::string> playback_connections() const;  // ports out_1 then out_2 feed
   int sample_rate() const;
   int period_frames() const;  // the server's period, kept up to date
-  // Frames from the start of a period to its sound at the playback ports
-  // (the largest of out_1's playback latency range); 0 before start().
+  // Frames from the start of a period to its sound at the playback ports:
+  // the largest playback latency of out_1 and of the ports it feeds (the
+  // server's period, or two in its default asynchronous mode); 0 before start().
   int output_latency_frames() const;
 
   // Since open(): periods the server reported as late (xruns), MIDI events
