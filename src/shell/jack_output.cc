@@ -1,13 +1,12 @@
 #include "shell/jack_output.h"
 
 #include <jack/midiport.h>
+#include <regex.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <new>
-#include <regex>
 
 namespace {
 
@@ -71,6 +70,7 @@ JackOutput::~JackOutput() { close(); }
 
 bool JackOutput::open(int required_rate, std::string& error, JackProcessCallback process) {
   close();
+  lost_.store(false, std::memory_order_relaxed);
   jack_set_error_function(jack_message_to_user);
   jack_set_info_function(quiet);
   forward_jack_messages.store(false, std::memory_order_relaxed);
@@ -143,16 +143,20 @@ MidiConnectResult JackOutput::connect_midi(const std::string& spec) {
   if (std::find(sources.begin(), sources.end(), spec) != sources.end()) {
     chosen.push_back(spec);
   } else {
-    try {
-      const std::regex pattern(spec, std::regex::ECMAScript);
-      for (const std::string& name : sources)
-        if (std::regex_search(name, pattern)) chosen.push_back(name);
-    } catch (const std::regex_error& e) {
-      result.warning = "wsy: --midi-connect \"" + spec +
-                       "\" is neither a JACK MIDI port nor a regular expression (" + e.what() +
-                       "); MIDI input is not connected to it";
+    // POSIX extended expressions, found anywhere in a name: what jack_lsp and
+    // jack_get_ports understand, so a pattern tried there works here.
+    regex_t pattern;
+    const int err = regcomp(&pattern, spec.c_str(), REG_EXTENDED | REG_NOSUB);
+    if (err != 0) {
+      char why[128];
+      regerror(err, &pattern, why, sizeof why);
+      result.warning = "wsy: --midi-connect \"" + spec + "\" is neither a JACK MIDI port nor a regular expression (" +
+                       why + "); MIDI input is not connected to it";
       return result;
     }
+    for (const std::string& name : sources)
+      if (regexec(&pattern, name.c_str(), 0, nullptr, 0) == 0) chosen.push_back(name);
+    regfree(&pattern);
   }
   const std::string own = jack_port_name(midi_in_);
   for (const std::string& source : chosen) {
