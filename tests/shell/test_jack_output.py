@@ -303,7 +303,7 @@ class Faults(unittest.TestCase):
     def test_no_server_is_one_line(self):
         env = jack_env("wsy-nobody-%d" % os.getpid())
         r = subprocess.run([PROBE], env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=20 * SLOW)
-        self.assertEqual(r.returncode, 3)
+        self.assertEqual(r.returncode, 3, r.stderr.decode())
         self.assertEqual(r.stderr.decode(), "wsy: no JACK server is running (start one at 44100 Hz, such as: "
                                             "jackd -d alsa -r 44100)\n")
 
