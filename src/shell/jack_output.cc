@@ -79,15 +79,15 @@ bool JackOutput::open(int required_rate, std::string& error, JackProcessCallback
   if (!client_) {
     error = (status & JackServerFailed)
                 ? "wsy: no JACK server is running (start one at " + std::to_string(required_rate) +
-                      " Hz, such as: jackd -d alsa -r " + std::to_string(required_rate) + ")"
-                : "wsy: the JACK server refused the client \"wsy\" (JACK status " + status_text(status) + ")";
+                      " Hz, such as: jackd -d alsa -r " + std::to_string(required_rate) + ")."
+                : "wsy: the JACK server refused the client \"wsy\" (JACK status " + status_text(status) + ").";
     return false;
   }
   const int rate = static_cast<int>(jack_get_sample_rate(client_));
   if (rate != required_rate) {
     error = "wsy: the JACK server runs at " + std::to_string(rate) + " Hz and wsy plays at " +
             std::to_string(required_rate) + " Hz only (start the JACK server with -r " +
-            std::to_string(required_rate) + ")";
+            std::to_string(required_rate) + ").";
     close();
     return false;
   }
@@ -95,7 +95,7 @@ bool JackOutput::open(int required_rate, std::string& error, JackProcessCallback
   out_right_ = jack_port_register(client_, "out_2", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
   midi_in_ = jack_port_register(client_, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
   if (!out_left_ || !out_right_ || !midi_in_) {
-    error = "wsy: the JACK server would not give client \"" + client_name() + "\" its ports out_1, out_2 and midi_in";
+    error = "wsy: the JACK server would not give client \"" + client_name() + "\" its ports out_1, out_2 and midi_in.";
     close();
     return false;
   }
@@ -112,12 +112,12 @@ bool JackOutput::open(int required_rate, std::string& error, JackProcessCallback
 
 bool JackOutput::start(std::string& error) {
   if (!client_) {
-    error = "wsy: JACK output started before it was opened";
+    error = "wsy: JACK output started before it was opened.";
     return false;
   }
   forward_jack_messages.store(true, std::memory_order_relaxed);
   if (jack_activate(client_) != 0) {
-    error = "wsy: the JACK server would not start client \"" + client_name() + "\"";
+    error = "wsy: the JACK server would not start client \"" + client_name() + "\".";
     forward_jack_messages.store(false, std::memory_order_relaxed);
     return false;
   }
@@ -134,7 +134,7 @@ bool JackOutput::start(std::string& error) {
 MidiConnectResult JackOutput::connect_midi(const std::string& spec) {
   MidiConnectResult result;
   if (!client_) {
-    result.warning = "wsy: no MIDI connection from \"" + spec + "\": the JACK client is not open";
+    result.warning = "wsy: no MIDI connection from \"" + spec + "\": the JACK client is not open.";
     return result;
   }
   const std::vector<std::string> sources =
@@ -151,7 +151,7 @@ MidiConnectResult JackOutput::connect_midi(const std::string& spec) {
       char why[128];
       regerror(err, &pattern, why, sizeof why);
       result.warning = "wsy: --midi-connect \"" + spec + "\" is neither a JACK MIDI port nor a regular expression (" +
-                       why + "); MIDI input is not connected to it";
+                       why + "); MIDI input is not connected to it.";
       return result;
     }
     for (const std::string& name : sources)
@@ -166,7 +166,7 @@ MidiConnectResult JackOutput::connect_midi(const std::string& spec) {
   if (result.connected.empty())
     result.warning = "wsy: --midi-connect \"" + spec + "\" matches no JACK MIDI output port" +
                      (chosen.empty() ? "" : " that could be connected") + " (jack_lsp -t lists them); " + own +
-                     " stays unconnected from it";
+                     " stays unconnected from it.";
   return result;
 }
 

@@ -296,7 +296,7 @@ class Faults(unittest.TestCase):
         self.assertEqual(probe.proc.returncode, 3, err)
         self.assertEqual(out, b"")
         self.assertEqual(err.decode(), "wsy: the JACK server runs at 48000 Hz and wsy plays at 44100 Hz only "
-                                       "(start the JACK server with -r 44100)\n")
+                                       "(start the JACK server with -r 44100).\n")
         self.assertEqual([p for p in wsytest.jack_ports(server)[1] if p.startswith("wsy")], [],
                          "the refused client left")
 
@@ -305,7 +305,7 @@ class Faults(unittest.TestCase):
         r = subprocess.run([PROBE], env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=20 * SLOW)
         self.assertEqual(r.returncode, 3, r.stderr.decode())
         self.assertEqual(r.stderr.decode(), "wsy: no JACK server is running (start one at 44100 Hz, such as: "
-                                            "jackd -d alsa -r 44100)\n")
+                                            "jackd -d alsa -r 44100).\n")
 
     def test_a_stopped_or_killed_server_is_noticed(self):
         for sig in (signal.SIGTERM, signal.SIGKILL):

@@ -39,9 +39,10 @@ class JackOutput {
 
   // Joins the running JACK server (never starts one) as client "wsy" (JACK
   // adds a suffix when the name is taken) with ports out_1, out_2 and
-  // midi_in. False with `error` set to a line for the user (no trailing
-  // newline, nothing printed) when no server answers, the server does not run
-  // at `required_rate`, or the ports cannot be made; the client is closed then.
+  // midi_in. False with `error` set to a sentence for the user (print it
+  // with a newline; nothing is printed here) when no server answers, the
+  // server does not run at `required_rate`, or the ports cannot be made; the
+  // client is closed then.
   // `process` replaces the callback JACK calls, for tests that wrap
   // JackOutput::process; anything else leaves it alone.
   bool open(int required_rate, std::string& error, JackProcessCallback process = &JackOutput::process);

@@ -5,5 +5,5 @@
 
 struct MidiConnectResult {
   std::vector<std::string> connected;  // the ports now feeding the input, by name
-  std::string warning;                 // a line for the user when nothing was connected; empty otherwise
+  std::string warning;                 // a sentence for the user when nothing was connected (no newline); else empty
 };
