@@ -45,8 +45,11 @@ class Probe:
             self.proc.stdin.close()
         out = self.proc.stdout.read()
         err = self.proc.stderr.read()
-        self.proc.wait(timeout * SLOW)
+        status = self.proc.wait(timeout * SLOW)
         self.stderr = err.decode()
+        # Anything a sanitizer finds ends the probe with another status.
+        if status != 0:
+            raise AssertionError("the probe ended with status %d: %s" % (status, self.stderr[-3000:]))
         report = out.decode().splitlines()
         events = []
         for line in report:
