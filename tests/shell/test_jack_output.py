@@ -219,27 +219,31 @@ class MidiAndAudio(unittest.TestCase):
         self.assertIn(32767 / 32768, [v[0] for v in samples.values()])
 
     def test_a_note_on_at_offset_k_sounds_at_frame_k_of_the_same_period(self):
-        server = start_jack(self, rate=44100, period=256)
-        offsets = [0, 1, 37, 128, 254, 255]
-        sender = Sender(self, server, [(2 * i, k, [0x90, 60 + i, 100]) for i, k in enumerate(offsets)])
-        probe = Probe(self, server, "--signal", "markers", "--connect", "midisender:out").wait_ready()
-        latency = int(probe.info["latency"][0])
-        recorder = Recorder(self, server, ["wsy:out_1"], 0.5)
-        recorder.go()
-        sender.go()
-        sent = sender.sent()
-        samples = recorder.samples()
-        probe.finish()
-        self.assertEqual(len(sent), len(offsets))
-        for i, (frame, _) in enumerate(sent):
-            self.assertEqual(samples[frame][0] * 32768, 1000 + i, "note on %d is not at its own frame" % i)
-        loud = sorted(f for f, v in samples.items() if v[0] != 0)
-        self.assertEqual(loud, [frame for frame, _ in sent], "sound where no event was")
-        # From the graph to the playback ports: the server's own figure, two
-        # periods in its default asynchronous mode.
-        self.assertEqual(latency, 512)
-        print("\nMIDI to output port: 0 frames; output port to playback: %d frames (%.1f ms)"
-              % (latency, latency / 44.1), file=sys.stderr)
+        for period in (64, 256, 1024):
+            with self.subTest(period=period):
+                server = start_jack(self, rate=44100, period=period)
+                offsets = [0, 1, period // 7, period // 2, period - 2, period - 1]
+                sender = Sender(self, server, [(2 * i, k, [0x90, 60 + i, 100]) for i, k in enumerate(offsets)])
+                probe = Probe(self, server, "--signal", "markers", "--connect", "midisender:out").wait_ready()
+                self.assertEqual(probe.info["period"], [str(period)])
+                latency = int(probe.info["latency"][0])
+                recorder = Recorder(self, server, ["wsy:out_1"], 0.5)
+                recorder.go()
+                sender.go()
+                sent = sender.sent()
+                samples = recorder.samples()
+                probe.finish()
+                self.assertEqual(len(sent), len(offsets))
+                for i, (frame, _) in enumerate(sent):
+                    self.assertEqual(samples[frame][0] * 32768, 1000 + i, "note on %d is not at its own frame" % i)
+                loud = sorted(f for f, v in samples.items() if v[0] != 0)
+                self.assertEqual(loud, [frame for frame, _ in sent], "sound where no event was")
+                # From the graph to the playback ports: the server's own figure, two
+                # periods in its default asynchronous mode.
+                self.assertEqual(latency, 2 * period)
+                print("\n%d-frame periods: MIDI to output port 0 frames; output port to playback %d frames (%.1f ms)"
+                      % (period, latency, latency / 44.1), file=sys.stderr)
+                self.doCleanups()
 
     def test_two_senders_merge_in_time_order(self):
         server = start_jack(self, rate=44100, period=256)
