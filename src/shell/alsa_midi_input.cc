@@ -63,17 +63,17 @@ bool AlsaMidiInput::open(const char* sequencer) {
   return true;
 }
 
-MidiConnectResult AlsaMidiInput::connect(const std::string& spec) {
+MidiConnectResult AlsaMidiInput::connect(const std::string& source) {
   MidiConnectResult result;
   snd_seq_addr_t from{};
-  if (!seq_ || snd_seq_parse_address(seq_, &from, spec.c_str()) < 0) {
-    result.warning = "wsy: --midi-connect \"" + spec + "\" names no ALSA sequencer client or port " +
+  if (!seq_ || snd_seq_parse_address(seq_, &from, source.c_str()) < 0) {
+    result.warning = "wsy: --midi-connect \"" + source + "\" names no ALSA sequencer client or port " +
                      "(aconnect -l lists them); MIDI input is not connected to it.";
     return result;
   }
   const int err = snd_seq_connect_from(seq_, port_, from.client, from.port);
   if (err < 0 && err != -EBUSY) {  // EBUSY: already connected
-    result.warning = "wsy: --midi-connect \"" + spec + "\": cannot connect from " + describe(from.client, from.port) +
+    result.warning = "wsy: --midi-connect \"" + source + "\": cannot connect from " + describe(from.client, from.port) +
                      " (" + snd_strerror(err) + "); MIDI input is not connected to it.";
     return result;
   }

@@ -131,40 +131,40 @@ bool JackOutput::start(std::string& error) {
   return true;
 }
 
-MidiConnectResult JackOutput::connect_midi(const std::string& spec) {
+MidiConnectResult JackOutput::connect_midi(const std::string& source) {
   MidiConnectResult result;
   if (!client_) {
-    result.warning = "wsy: no MIDI connection from \"" + spec + "\": the JACK client is not open.";
+    result.warning = "wsy: no MIDI connection from \"" + source + "\": the JACK client is not open.";
     return result;
   }
-  const std::vector<std::string> sources =
+  const std::vector<std::string> midi_outputs =
       take_names(jack_get_ports(client_, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput));
   std::vector<std::string> chosen;
-  if (std::find(sources.begin(), sources.end(), spec) != sources.end()) {
-    chosen.push_back(spec);
+  if (std::find(midi_outputs.begin(), midi_outputs.end(), source) != midi_outputs.end()) {
+    chosen.push_back(source);
   } else {
     // POSIX extended expressions, found anywhere in a name: what jack_lsp and
     // jack_get_ports understand, so a pattern tried there works here.
     regex_t pattern;
-    const int err = regcomp(&pattern, spec.c_str(), REG_EXTENDED | REG_NOSUB);
+    const int err = regcomp(&pattern, source.c_str(), REG_EXTENDED | REG_NOSUB);
     if (err != 0) {
       char why[128];
       regerror(err, &pattern, why, sizeof why);
-      result.warning = "wsy: --midi-connect \"" + spec + "\" is neither a JACK MIDI port nor a regular expression (" +
+      result.warning = "wsy: --midi-connect \"" + source + "\" is neither a JACK MIDI port nor a regular expression (" +
                        why + "); MIDI input is not connected to it.";
       return result;
     }
-    for (const std::string& name : sources)
+    for (const std::string& name : midi_outputs)
       if (regexec(&pattern, name.c_str(), 0, nullptr, 0) == 0) chosen.push_back(name);
     regfree(&pattern);
   }
   const std::string own = jack_port_name(midi_in_);
-  for (const std::string& source : chosen) {
-    const int err = jack_connect(client_, source.c_str(), own.c_str());
-    if (err == 0 || err == EEXIST) result.connected.push_back(source);
+  for (const std::string& port : chosen) {
+    const int err = jack_connect(client_, port.c_str(), own.c_str());
+    if (err == 0 || err == EEXIST) result.connected.push_back(port);
   }
   if (result.connected.empty())
-    result.warning = "wsy: --midi-connect \"" + spec + "\" matches no JACK MIDI output port" +
+    result.warning = "wsy: --midi-connect \"" + source + "\" matches no JACK MIDI output port" +
                      (chosen.empty() ? "" : " that could be connected") + " (jack_lsp -t lists them); " + own +
                      " stays unconnected from it.";
   return result;

@@ -3,7 +3,7 @@
 // signal, and notes every MIDI event that reached its render function with
 // the JACK frame it was stamped for. Lines on standard output:
 //   client NAME / midi_port NAME / rate R / period P / latency FRAMES /
-//   playback PORT... / connected SPEC PORT... / warning TEXT / ready
+//   playback PORT... / connected SOURCE PORT... / warning TEXT / ready
 // then, once standard input ends or the server is lost:
 //   lost REASON (if it was) / event FRAME OFFSET PERIOD HEX... per event /
 //   xruns N / dropped N / process_calls N
@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
     else if (arg == "--connect" && i + 1 < argc) connects.push_back(argv[++i]);
     else if (arg == "--stall-once" && i + 1 < argc) probe.stall_ms = std::atoi(argv[++i]);
     else {
-      std::fprintf(stderr, "usage: %s [--signal ramp|markers] [--connect SPEC]... [--stall-once MS]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--signal ramp|markers] [--connect SOURCE]... [--stall-once MS]\n", argv[0]);
       return 2;
     }
   }
@@ -112,9 +112,9 @@ int main(int argc, char** argv) {
               output.midi_port_name().c_str(), output.sample_rate(), output.period_frames(),
               output.output_latency_frames());
   print_names("playback", output.playback_connections());
-  for (const std::string& spec : connects) {
-    const MidiConnectResult r = output.connect_midi(spec);
-    print_names(("connected " + spec).c_str(), r.connected);
+  for (const std::string& source : connects) {
+    const MidiConnectResult r = output.connect_midi(source);
+    print_names(("connected " + source).c_str(), r.connected);
     if (!r.warning.empty()) std::printf("warning %s\n", r.warning.c_str());
   }
   print_names("midi_connections", output.midi_connections());

@@ -33,10 +33,10 @@ class AlsaMidiInput {
   // (no /dev/snd/seq) or any of it fails, one line on standard error says so
   // and false comes back: play on without it, nothing more to say.
   bool open(const char* sequencer = "default");
-  // Connects midi_in from `spec`: "client:port" by numbers or names, or a
-  // client by number or name (its port 0), as aconnect takes them. A spec
+  // Connects midi_in from `source`: "client:port" by numbers or names, or a
+  // client by number or name (its port 0), as aconnect takes them. A source
   // that names no port gives a warning, never a failure.
-  MidiConnectResult connect(const std::string& spec);
+  MidiConnectResult connect(const std::string& source);
   // Stops the thread and leaves the sequencer. Safe to call more than once.
   void close();
 
