@@ -52,8 +52,9 @@ class JackOutput {
   bool start(std::string& error);
   // Connects midi_in from the MIDI output ports named by `source`: a port's
   // exact name, else a regular expression (POSIX extended, as jack_lsp and
-  // jack_get_ports take them) found anywhere in a port's name. Matching nothing, or a pattern that
-  // is not a regular expression, gives a warning, never a failure.
+  // jack_get_ports take them) found anywhere in a port's name. Matching
+  // nothing, or a pattern that is not a regular expression, gives a warning,
+  // never a failure.
   MidiConnectResult connect_midi(const std::string& source);
   // Deactivates and leaves the server; after a lost server only what is ours
   // is freed. Safe to call more than once.
