@@ -264,6 +264,7 @@ def start_jack(test, rate=44100, period=256):
     proc = subprocess.Popen(["jackd", "-n", name, "-d", "dummy", "-r", str(rate), "-p", str(period)],
                             env=jack_env(name), stdout=said, stderr=said, start_new_session=True)
     test.jackd_said = said
+    test.jackd = proc
 
     def cleanup():
         stop(proc)

@@ -1,0 +1,13 @@
+#pragma once
+// One MIDI message as a live input hands it over: its bytes as they came,
+// and where it falls in the block being computed.
+#include <cstdint>
+
+struct RawMidiEvent {
+  uint32_t offset;    // frame within the block it applies before, 0..frames-1
+  uint8_t size;       // 1 to 3 bytes are used
+  uint8_t bytes[3];
+};
+
+// Longer messages (system exclusive) are never handed over: no note logic needs them.
+constexpr int kRawMidiMaxBytes = 3;
