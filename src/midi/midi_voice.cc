@@ -1,6 +1,10 @@
 #include "midi/midi_voice.h"
 
 MidiAction MidiVoice::apply(const MidiMessage& message) {
+  // The parser never makes anything else; a message put together by other
+  // means that is not a channel message with 7-bit data is ignored.
+  if (!is_midi_channel_status(message.status()) || message.data1() > 0x7F || message.data2() > 0x7F)
+    return with_bend({});
   if (settings_.channel != 0 && message.channel() + 1 != settings_.channel) return with_bend({});
   switch (message.kind()) {
     case kMidiNoteOn:

@@ -92,6 +92,17 @@ TEST(MidiVoiceNotes, AllOneHundredAndTwentyEightKeysAtOnce) {
   EXPECT_EQ(apply(voice, note_off(0)), "release");
 }
 
+TEST(MidiVoiceNotes, MessagesThatAreNotChannelMessagesAreIgnored) {
+  // Only the parser makes messages, but one put together by hand may be wrong.
+  MidiVoice voice;
+  EXPECT_EQ(apply(voice, message(0x90, 0x80, 100)), "nothing");  // note 128
+  EXPECT_EQ(apply(voice, message(0x90, 200, 100)), "nothing");
+  EXPECT_EQ(apply(voice, message(0xF0, 60, 100)), "nothing");
+  EXPECT_EQ(apply(voice, message(0x00, 60, 100)), "nothing");
+  EXPECT_EQ(voice.held_count(), 0);
+  EXPECT_EQ(voice.apply(message(0xE0, 0x00, 0x80)).bend, 0.0);  // msb out of range
+}
+
 TEST(MidiVoiceSustain, ThePedalKeepsAReleasedKeySounding) {
   MidiVoice voice;
   EXPECT_EQ(apply(voice, control(64, 64)), "nothing");  // 64 is down
