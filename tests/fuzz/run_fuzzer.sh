@@ -24,7 +24,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
 usage="usage: $0 [--target patch|smf] OUT_DIR [libFuzzer options...]"
 target=patch
-if [ $# -ge 2 ] && [ "$1" = --target ]; then
+if [ "${1:-}" = --target ]; then
+  [ $# -ge 2 ] || { echo "$usage" >&2; exit 2; }
   target=$2; shift 2
 fi
 [ $# -ge 1 ] || { echo "$usage" >&2; exit 2; }
