@@ -7,7 +7,10 @@
 
 namespace {
 
-using Wide = unsigned __int128;  // exact times: ticks (< 2^60) * tempo (< 2^24) * rate (< 2^32)
+// Exact times. A track holds under 2^32 events of under 2^28 ticks each, so
+// ticks < 2^60; times 2^30 at most (a tempo, or 1,000,000 * 1001 for SMPTE)
+// and a sample rate under 2^32: under 2^122.
+using Wide = unsigned __int128;
 
 constexpr uint32_t kDefaultTempo = 500000;  // us a quarter note: 120 beats a minute
 constexpr int64_t kLastFrame = 1000000000000000000;  // 10^18, as far as event scripts reach

@@ -40,5 +40,6 @@ struct SmfError {
 // (tempo changes from any track; 500,000 us a quarter note until the first)
 // or SMPTE division. Times are exact: integer sums and one floor division.
 // Running status carries across meta and system exclusive events. Unknown
-// chunks are skipped. False, with `error` set, when the file is refused.
+// chunks are skipped. False, with `error` set, when the file is refused; the
+// warnings found before the refusal are then in `file.warnings`.
 bool read_smf(const uint8_t* data, size_t size, uint32_t sample_rate, MidiFile& file, SmfError& error);
