@@ -31,6 +31,9 @@
 #include <gtest/gtest.h>
 
 #include "control/engine.h"
+#include "midi/midi_parser.h"
+#include "midi/midi_voice.h"
+#include "synth/random.h"
 #include "control/key_table.h"
 #include "control/scope_tap.h"
 #include "patch/patch.h"
@@ -352,6 +355,39 @@ TEST(ScopeTapWrite, NeverAllocatesNorLocks) {
   ASSERT_TRUE(tap->read(s));
   EXPECT_EQ(s.frames_written, 1 + 64 + 256 + 8192 + 3 * ScopeTap::kCapacity);
   EXPECT_EQ(s.samples[0], 1234);
+}
+
+// MIDI input is parsed and turned into notes on the audio thread: a stream of
+// every kind of byte, with all 128 keys held at once, the pedal, bends, all
+// notes off and notes started by keys, through the parser and the note logic.
+TEST(MidiOnTheAudioThread, ParserAndNoteLogicNeverAllocateNorLock) {
+  std::vector<uint8_t> stream;
+  for (int note = 0; note < 128; ++note) stream.insert(stream.end(), {0x90, uint8_t(note), 0x40});
+  stream.insert(stream.end(), {0xB0, 64, 127, 0xE0, 0x00, 0x60, 0xF0, 0x01, 0x02, 0xF7, 0xF8});
+  for (int note = 127; note >= 0; --note) stream.insert(stream.end(), {0x80, uint8_t(note), 0x00});
+  stream.insert(stream.end(), {0xB0, 64, 0, 0xB0, 121, 0, 0x90, 60, 100, 0xB0, 123, 0, 0xC0, 5});
+  Random bytes;  // then noise: any byte at all
+  for (int i = 0; i < 100000; ++i) stream.push_back(static_cast<uint8_t>(bytes.next() & 0xFF));
+
+  MidiParser parser;
+  MidiVoice voice(MidiSettings{0, 24});
+  int played = 0, released = 0, messages = 0;
+  std::string first;
+  EXPECT_EQ(forbidden_in([&] {
+              MidiMessage message;
+              for (size_t i = 0; i < stream.size(); ++i) {
+                if (!parser.feed(stream[i], message)) continue;
+                ++messages;
+                const MidiAction action = voice.apply(message);
+                played += action.note == MidiAction::kPlay;
+                released += action.note == MidiAction::kRelease;
+                if (i % 1000 == 0) voice.other_note_started();
+              }
+            }, &first), 0)
+      << first;
+  EXPECT_GT(messages, 1000);
+  EXPECT_GT(played, 128);
+  EXPECT_GT(released, 1);
 }
 
 }  // namespace

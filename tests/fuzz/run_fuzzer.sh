@@ -1,23 +1,63 @@
 #!/bin/sh
-# Builds the patch-file fuzzer with clang++ (whatever compiler the main build
-# uses) and runs it.
+# Builds a fuzzer with clang++ (whatever compiler the main build uses) and
+# runs it.
 #
-#   tests/fuzz/run_fuzzer.sh OUT_DIR [libFuzzer options...]
+#   tests/fuzz/run_fuzzer.sh [--target patch|smf] OUT_DIR [libFuzzer options...]
 #
-# OUT_DIR receives the binary (OUT_DIR/patch_fuzzer) and a working corpus
-# (OUT_DIR/fuzz-corpus) that grows from the seeds: RODUV_2.WSY, patches/,
-# tests/malformed/ and tests/fuzz/corpus/. First every seed and every file in
-# tests/fuzz/regressions is run once; then the fuzzer runs with the options
-# given, e.g. -max_total_time=60 or -runs=10000000. Any crash, sanitizer
-# report, leak or timeout ends it with a non-zero status and leaves the input
-# in OUT_DIR (crash-*, leak-*, timeout-*, oom-*).
+# Targets (default: patch):
+#   patch  patch_fuzzer.cc: arbitrary bytes as a patch file, loaded, reported
+#          and played. Seeds: RODUV_2.WSY, patches/, tests/malformed/ and
+#          tests/fuzz/corpus/; regressions in tests/fuzz/regressions/.
+#   smf    smf_fuzzer.cc: arbitrary bytes as a Standard MIDI File and as a live
+#          MIDI stream. Seeds: tests/midi/malformed/ and tests/fuzz/smf_corpus/;
+#          regressions in tests/fuzz/smf_regressions/.
+#
+# OUT_DIR receives the binary (OUT_DIR/patch_fuzzer or OUT_DIR/smf_fuzzer) and
+# a working corpus (OUT_DIR/fuzz-corpus) that grows from the seeds; give each
+# target a folder of its own. First every seed and every regression input is
+# run once; then the fuzzer runs with the options given, e.g.
+# -max_total_time=60 or -runs=10000000. Any crash, sanitizer report, leak or
+# timeout ends it with a non-zero status and leaves the input in OUT_DIR
+# (crash-*, leak-*, timeout-*, oom-*).
 set -eu
 here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/../.." && pwd)
-[ $# -ge 1 ] || { echo "usage: $0 OUT_DIR [libFuzzer options...]" >&2; exit 2; }
+usage="usage: $0 [--target patch|smf] OUT_DIR [libFuzzer options...]"
+target=patch
+if [ "${1:-}" = --target ]; then
+  [ $# -ge 2 ] || { echo "$usage" >&2; exit 2; }
+  target=$2; shift 2
+fi
+[ $# -ge 1 ] || { echo "$usage" >&2; exit 2; }
 out=$1; shift
 mkdir -p "$out"
 out=$(cd "$out" && pwd)
+
+case $target in
+  patch)
+    name=patch_fuzzer
+    # The loader and event handling carry the fuzzer's coverage; the per-sample
+    # code runs under the same sanitizers but without coverage hooks, which would
+    # otherwise cost most of the time of every run and guide nothing.
+    guided="$here/patch_fuzzer.cc $(ls "$src"/src/patch/*.cc | grep -v /evaluate.cc) $(ls "$src"/src/control/*.cc)"
+    unguided="$(ls "$src"/src/synth/*.cc) $src/src/patch/evaluate.cc"
+    sources="$here/patch_fuzzer.cc $src/src/synth $src/src/patch $src/src/control"
+    includes="-I$src/src/synth/include -I$src/src/patch/include -I$src/src/control/include"
+    seeds="$src/RODUV_2.WSY $src/patches/*.wsy $src/tests/malformed/*.wsy $here/corpus/*"
+    regressions=$here/regressions
+    ;;
+  smf)
+    name=smf_fuzzer
+    guided="$here/smf_fuzzer.cc $(ls "$src"/src/midi/*.cc)"
+    unguided=""
+    sources="$here/smf_fuzzer.cc $src/src/midi"
+    includes="-I$src/src/midi/include"
+    seeds="$src/tests/midi/malformed/*.mid $here/smf_corpus/*"
+    regressions=$here/smf_regressions
+    ;;
+  *)
+    echo "$usage" >&2; exit 2 ;;
+esac
 
 CXX_FUZZ=${CXX_FUZZ:-clang++}
 if ! command -v "$CXX_FUZZ" >/dev/null 2>&1; then
@@ -25,26 +65,19 @@ if ! command -v "$CXX_FUZZ" >/dev/null 2>&1; then
   exit 1
 fi
 
-# The loader and event handling carry the fuzzer's coverage; the per-sample
-# code runs under the same sanitizers but without coverage hooks, which would
-# otherwise cost most of the time of every run and guide nothing.
-guided="$here/patch_fuzzer.cc $(ls "$src"/src/patch/*.cc | grep -v /evaluate.cc) $(ls "$src"/src/control/*.cc)"
-unguided="$(ls "$src"/src/synth/*.cc) $src/src/patch/evaluate.cc"
-
 # Rebuilt whenever a source or header is newer than the binary.
-bin=$out/patch_fuzzer
+bin=$out/$name
 stale=no
 if [ ! -x "$bin" ]; then
   stale=yes
-elif [ -n "$(find "$here/patch_fuzzer.cc" "$src/src/synth" "$src/src/patch" "$src/src/control" \
-             -newer "$bin" -name '*.[ch]*' 2>/dev/null | head -n 1)" ]; then
+# shellcheck disable=SC2086
+elif [ -n "$(find $sources -newer "$bin" -name '*.[ch]*' 2>/dev/null | head -n 1)" ]; then
   stale=yes
 fi
 if [ $stale = yes ]; then
   echo "run_fuzzer.sh: building $bin" >&2
   flags="-std=c++20 -O1 -g -fno-omit-frame-pointer -ffp-contract=off -fno-fast-math
-    -fno-sanitize-recover=all -I$src/src/synth/include -I$src/src/patch/include
-    -I$src/src/control/include"
+    -fno-sanitize-recover=all $includes"
   rm -rf "$out/obj" && mkdir -p "$out/obj"
   for f in $guided; do
     # shellcheck disable=SC2086
@@ -63,15 +96,13 @@ fi
 export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=1:quarantine_size_mb=16:malloc_context_size=5"
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 
-# Seeds: the bundled patch, the examples, the malformed catalogue and the
-# fuzzer's own extra seeds, gathered afresh so that there is one copy of each.
+# Seeds, gathered afresh so that there is one copy of each.
 rm -rf "$out/seeds"
 mkdir -p "$out/seeds" "$out/fuzz-corpus"
-for f in "$src/RODUV_2.WSY" "$src"/patches/*.wsy "$src"/tests/malformed/*.wsy "$here"/corpus/*; do
+for f in $seeds; do
   [ -f "$f" ] && cp "$f" "$out/seeds/"
 done
 mkdir -p "$out/regressions"  # an empty stand-in while there are none
-regressions=$here/regressions
 [ -d "$regressions" ] || regressions=$out/regressions
 
 cd "$out"
