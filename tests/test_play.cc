@@ -429,6 +429,7 @@ TEST(Engine, AutoPlayFollowsTheEndOfTheNoteAtTheNextFrame) {
   run.render(1);
   const std::vector<Report>& reports = run.reports;
   EXPECT_EQ(run.printed, "\nTRIG\nMIAM\nUNTRIG\n\nTRIG\n");
+  ASSERT_FALSE(reports.empty());
   ASSERT_EQ(reports.back().kind, Report::kSounding);
   EXPECT_EQ(reports.back().origin, Report::kByAutoPlay);
   EXPECT_EQ(reports.back().note, 54);
