@@ -182,6 +182,39 @@ TEST(Loader, ParametersAndNotes) {
   EXPECT_EQ(patch.vco_links[0].sources[0], patch.find_vco("VCO6"));  // a self link finds itself
 }
 
+// Numbers are read in decimal only: a leading 0 is not octal, 0x is not hex.
+TEST(Loader, NumbersAreDecimal) {
+  LoadedPatch p(
+      "VCO1;*FREQ=010;\n"
+      "VCO2;*FREQ=0x10;\n"
+      "VCO3;*FREQ=+25;*NOTE=012;VCO1:MOD_AMP;\n"
+      "MIXER1;VCO1:IN010;VCO1:IN0x3;VCO1:IN+2;\n");
+  const Patch& patch = *p.patch;
+  EXPECT_EQ(patch.find_vco("VCO1")->base_frequency, 10.0f);
+  EXPECT_EQ(patch.find_vco("VCO2")->base_frequency, 0.0f);
+  EXPECT_EQ(patch.find_vco("VCO3")->base_frequency, 25.0f);
+  ASSERT_EQ(patch.vco_links.size(), 1u);
+  EXPECT_EQ(patch.vco_links[0].note, 12);
+  // Inputs 2, none (0x3 reads as 0), 10; newest link first.
+  EXPECT_EQ(patch.mixer_links[0].input_slots, (std::vector<int>{1, -1, 9}));
+}
+
+// The kind is decided by the first of VCO, LFO, VCA, MIXER that the name holds,
+// tested in that order, wherever it stands in the name.
+TEST(Loader, KindsAreTestedInOrder) {
+  LoadedPatch p("VCA_VCO1;*FREQ=3;\nLFO_VCA;*FREQ=4;\nMIXER_VCA;VCA_VCO1:IN1;\nVCA_MIXER;\n");
+  EXPECT_EQ(p.trace.text(),
+            "OBJET [VCA_VCO1]\nVCO\nparamSET : [*FREQ=3]\n"
+            "OBJET [LFO_VCA]\nVCO\nparamSET : [*FREQ=4]\n"
+            "OBJET [MIXER_VCA]\nVCA\n"
+            "OBJET [VCA_MIXER]\nVCA\n");
+  const Patch& patch = *p.patch;
+  EXPECT_EQ(patch.vcos.size(), 2u);
+  EXPECT_EQ(patch.vcas.size(), 2u);
+  EXPECT_TRUE(patch.mixers.empty());
+  EXPECT_TRUE(patch.mixer_links.empty());
+}
+
 TEST(Loader, NamesAndLookups) {
   LoadedPatch p("VCO1;*FREQ=100;\nVCO2;VCO1:MOD_AMP;\nVCO1;*FREQ=200;\nVCO3;VCO1:MOD_AMP;\n");
   const Patch& patch = *p.patch;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "control/engine.h"
+#include "control/event_script.h"
 #include "control/key_table.h"
 #include "patch/patch.h"
 #include "synth/vca.h"
@@ -160,6 +161,22 @@ TEST(Evaluate, MixerInputsAndSilentLinks) {
   ghost.patch->evaluate();
   EXPECT_EQ(ghost.patch->find_vco("VCO1")->frequency, 440.0f);
   EXPECT_NE(ghost.patch->get_output(), 0.0f);
+}
+
+// The patch is heard through the mixer of the last MIXER entry that has links,
+// wherever the other mixers stand and whatever they hear.
+TEST(Evaluate, TheLastLinkedMixerIsHeard) {
+  const std::string body = "LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nQUIET;\n";  // QUIET is never stepped
+  LoadedPatch silent(body + "MIXER_LOUD;VCO1:IN1;\nMIXER_SILENT;QUIET:IN1;\n");
+  LoadedPatch loud(body + "MIXER_SILENT;QUIET:IN1;\nMIXER_LOUD;VCO1:IN1;\nMIXER_UNLINKED;\n");
+  for (int i = 0; i < 20; ++i) {
+    silent.patch->evaluate();
+    loud.patch->evaluate();
+    ASSERT_EQ(silent.patch->get_output(), 0.0f) << i;
+    // One input: gain 10000 on the sine.
+    ASSERT_EQ(loud.patch->get_output(), 10000.0f * loud.patch->find_vco("VCO1")->output) << i;
+  }
+  EXPECT_NE(loud.patch->get_output(), 0.0f);
 }
 
 // The evaluation the plain way, every oscillator step where it falls, for
@@ -412,6 +429,7 @@ TEST(Engine, AutoPlayFollowsTheEndOfTheNoteAtTheNextFrame) {
   run.render(1);
   const std::vector<Report>& reports = run.reports;
   EXPECT_EQ(run.printed, "\nTRIG\nMIAM\nUNTRIG\n\nTRIG\n");
+  ASSERT_FALSE(reports.empty());
   ASSERT_EQ(reports.back().kind, Report::kSounding);
   EXPECT_EQ(reports.back().origin, Report::kByAutoPlay);
   EXPECT_EQ(reports.back().note, 54);
@@ -468,6 +486,20 @@ TEST(Engine, AFullQueueRefusesAndCounts) {
   EXPECT_EQ(run.engine->refused_commands(), 1);
   run.render(1);  // all of them applied at the block's start
   EXPECT_TRUE(run.engine->send(Command::key_up('z')));
+}
+
+// Escape ends the script's play: nothing after it is kept, even at its own frame.
+TEST(EventScript, NothingAfterEscapeIsPlayed) {
+  const char text[] = "5 z down\n9 x down\n9 escape down\n9 user\n9 c down\n12 user\n12 escape up\n";
+  FILE* in = fmemopen(const_cast<char*>(text), sizeof text - 1, "r");
+  EventScript script;
+  std::string error;
+  ASSERT_TRUE(read_event_script(in, script, error)) << error;
+  std::fclose(in);
+  ASSERT_EQ(script.escape_frame, std::optional<int64_t>(9));
+  std::vector<std::string> kept;
+  for (const Command& command : script.commands) kept.push_back(event_script_line(command.frame, command));
+  EXPECT_EQ(kept, (std::vector<std::string>{"5 z down", "9 x down"}));
 }
 
 TEST(Engine, TheNoiseGeneratorDoesNotDisturbTheNotes) {

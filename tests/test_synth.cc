@@ -58,6 +58,16 @@ TEST(Vco, ThreeLevelSquareRetestsWhatTheTestBeforeLeft) {
   EXPECT_EQ(square(0.3f, 0.6), 0.0f);   // set to 0.3, then the second test makes it 0
   EXPECT_EQ(square(0.3f, -0.6), -0.3f);
   EXPECT_EQ(square(-1.0f, 0.6), 1.0f);  // -(-1) where s < -0.5 after the first test
+  EXPECT_EQ(square(0.5f, 0.6), 0.0f);   // 0.5 is still in the band that gives 0
+
+  // Exactly +-0.5 lies in the silent band (the sine of the same offset shows s is exact).
+  for (double half : {0.5, -0.5}) {
+    Vco sine(1.0f, 0.0f, Vco::kSine);
+    sine.phase_offset = static_cast<float>(std::asin(half) / 6.2831853);
+    sine.step(noise);
+    ASSERT_EQ(sine.output, static_cast<float>(half));
+    EXPECT_EQ(square(1.0f, half), 0.0f) << half;
+  }
 }
 
 TEST(Vco, NoiseFollowsTheGeneratorRule) {
@@ -222,6 +232,36 @@ TEST(Vca, ReleaseTimeAndSustain) {
   EXPECT_EQ(held.vca.level, 0.5f);  // peak * sustain, held
   EXPECT_TRUE(held.vca.active);
   EXPECT_EQ(held.vca.time, static_cast<float>(static_cast<double>(0.9999992f) + 0.005));
+}
+
+TEST(Vca, OtherShapes) {
+  // A decay window of one step: the step that reaches its end exactly ends the note.
+  EnvelopeRun shortest;
+  shortest.vca.attack = 0;
+  shortest.vca.decay = 0.005f;
+  shortest.vca.trigger();
+  EXPECT_EQ(shortest.step(), 1.0f);  // the decay starts at the peak
+  EXPECT_TRUE(shortest.vca.active);
+  EXPECT_EQ(shortest.step(), 0.0f);
+  EXPECT_FALSE(shortest.vca.active);
+
+  // A sustain above the peak: compared with the sustain, held at peak * sustain.
+  EnvelopeRun low;
+  low.vca.peak = 0.5f;
+  low.vca.sustain = 0.8f;
+  low.vca.trigger();
+  for (int k = 1; k <= 201; ++k) low.step();
+  EXPECT_LT(low.vca.level, 0.5f);
+  EXPECT_EQ(low.step(), 0.4f);
+  EXPECT_EQ(low.step(), 0.4f);
+
+  // A trigger silences at once, before any step.
+  EnvelopeRun again;
+  again.vca.trigger();
+  for (int k = 0; k < 500; ++k) again.step();
+  ASSERT_GT(again.vca.level, 0.9f);
+  again.vca.trigger();
+  EXPECT_EQ(again.vca.level, 0.0f);
 }
 
 TEST(Vca, ReleaseWhileIdleOnlyMarksIt) {
