@@ -12,11 +12,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "control/events.h"
+#include <memory>
+
+#include "control/engine.h"
 #include "control/key_table.h"
 #include "patch/patch.h"
-#include "control/stream_fill.h"
-#include "synth/vca.h"
 
 namespace {
 
@@ -36,13 +36,13 @@ bool write_patch_file(const uint8_t* data, size_t size) {
   return std::fclose(f) == 0 && ok;
 }
 
-// One byte to one event: the six note keys, Enter, a key that does nothing,
-// pressed or released, or a random note (the idle posting).
-Event event_of(uint8_t b) {
+// One byte to one command: the six note keys, Enter, a key that does nothing,
+// pressed or released, or a random note (the user event).
+Command command_of(uint8_t b) {
   static const int32_t kKeys[8] = {'z', 'x', 'c', 'v', 'b', 'n', kKeyReturn, 'q'};
-  if ((b & 0x30) == 0x30) return Event{Event::kUser};
+  if ((b & 0x30) == 0x30) return Command::user();
   const int32_t key = kKeys[b & 7];
-  return Event{(b & 8) ? Event::kKeyUp : Event::kKeyDown, key};
+  return (b & 8) ? Command::key_up(key) : Command::key_down(key);
 }
 
 }  // namespace
@@ -59,33 +59,25 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!write_patch_file(data, size)) std::abort();  // the harness itself failed
 
-  Patch patch;
-  patch.console = null_out;
-  patch.diagnostics = null_out;
-  std::string error;
-  if (!patch.load(patch_path.c_str(), error)) std::abort();  // a regular file always loads
-  patch.report();
-
-  Vca vca;
-  vca.console = null_out;
-  Player player(&patch, &vca);
-  player.console = null_out;
-  the_patch = &patch;
-  the_vca = &vca;
+  EngineSettings settings;
+  settings.console = null_out;
+  settings.diagnostics = null_out;
+  std::unique_ptr<Engine> engine(start_engine(patch_path.c_str(), settings));
+  if (!engine) std::abort();  // a regular file always loads
 
   int16_t buffer[2 * kFramesPerChunk];
   const size_t tail = size < kEventBytes ? size : kEventBytes;
+  Report report;
   for (int chunk = 0; chunk < kChunks; ++chunk) {
-    if (static_cast<size_t>(chunk) < tail) player.handle(event_of(data[size - tail + chunk]));
-    if (player.idle_note_due()) player.handle(Event{Event::kUser});  // auto-play
-    // Buffers of 1 and of many frames.
+    if (static_cast<size_t>(chunk) < tail) engine->send(command_of(data[size - tail + chunk]));
+    // Buffers of 1 and of many frames; auto-play is the engine's own.
     if (chunk % 2 == 0) {
-      for (int i = 0; i < kFramesPerChunk; ++i) stream_callback(nullptr, buffer, 4, nullptr);
+      for (int i = 0; i < kFramesPerChunk; ++i) stream_callback(nullptr, buffer, 4, engine.get());
     } else {
-      stream_callback(nullptr, buffer, sizeof buffer, nullptr);
+      stream_callback(nullptr, buffer, sizeof buffer, engine.get());
     }
+    while (engine->take_report(report)) {}
   }
-  the_patch = nullptr;
-  the_vca = nullptr;
+  delete &engine->patch();
   return 0;
 }

@@ -39,7 +39,7 @@ case $target in
     # The loader and event handling carry the fuzzer's coverage; the per-sample
     # code runs under the same sanitizers but without coverage hooks, which would
     # otherwise cost most of the time of every run and guide nothing.
-    guided="$here/patch_fuzzer.cc $(ls "$src"/src/patch/*.cc | grep -v /evaluate.cc) $(ls "$src"/src/control/*.cc)"
+    guided="$here/patch_fuzzer.cc $(ls "$src"/src/patch/*.cc | grep -v -e /evaluate.cc -e /patch_location.cc) $(ls "$src"/src/control/*.cc)"
     unguided="$(ls "$src"/src/synth/*.cc) $src/src/patch/evaluate.cc"
     sources="$here/patch_fuzzer.cc $src/src/synth $src/src/patch $src/src/control"
     includes="-I$src/src/synth/include -I$src/src/patch/include -I$src/src/control/include"
@@ -81,11 +81,11 @@ if [ $stale = yes ]; then
   rm -rf "$out/obj" && mkdir -p "$out/obj"
   for f in $guided; do
     # shellcheck disable=SC2086
-    "$CXX_FUZZ" $flags -fsanitize=fuzzer,address,undefined -c "$f" -o "$out/obj/$(basename "$f").o"
+    "$CXX_FUZZ" $flags -fsanitize=fuzzer,address,undefined -c "$f" -o "$out/obj/$(basename "$(dirname "$f")")_$(basename "$f").o"
   done
   for f in $unguided; do
     # shellcheck disable=SC2086
-    "$CXX_FUZZ" $flags -fsanitize=address,undefined -c "$f" -o "$out/obj/$(basename "$f").o"
+    "$CXX_FUZZ" $flags -fsanitize=address,undefined -c "$f" -o "$out/obj/$(basename "$(dirname "$f")")_$(basename "$f").o"
   done
   "$CXX_FUZZ" -fsanitize=fuzzer,address,undefined "$out"/obj/*.o -o "$bin.tmp"
   mv "$bin.tmp" "$bin"
