@@ -32,6 +32,8 @@ const char kUsage[] =
     "                    FRAME KEY down|up   KEY: z x c v b n return escape, or a letter/digit\n"
     "                    FRAME user          a random note, as when the envelope runs out\n"
     "                    FRAME close         the window's close button (does nothing)\n"
+    "                    FRAME patch FILE    the patch in FILE plays from here on (a\n"
+    "                                        relative FILE is in the script's folder)\n"
     "                    FRAME end           where the render ends (the last line)\n"
     "  --no-autoplay   no random note when a note has run out\n"
     "  -o, --output FILE  the WAV file to write\n"
