@@ -1,0 +1,249 @@
+"""Live reload on a JACK dummy server: a saved patch is heard at once, the note
+goes on without a gap, and a session of reloads recorded with --record
+re-renders bit for bit, also while the file is rewritten a hundred times a
+second with good, cut, empty and removed versions. wsy's output is recorded by
+a JACK client of the test's own, which knows the server's frame of every block,
+so that the moment of a write and the moment it is heard share one clock."""
+
+import os
+import random
+import re
+import signal
+import subprocess
+import sys
+import threading
+import time
+import unittest
+
+import wsytest
+from test_live_render import offset_in, read_recording, read_render
+from wsytest import HELP, SINE_PATCH, Wsy, base_env, focus_window, start_jack, start_xvfb, work_dir, xdotool
+
+try:
+    import jack
+except ImportError:  # python3-jack-client; scripts/setup installs it
+    jack = None
+
+RENDER = os.environ.get("WSY_RENDER", "")
+PERIOD = 256
+OCTAVE_UP = SINE_PATCH.replace("VCO1;", "VCO1;*NOTE=12;")
+SANITIZED = bool(os.environ.get("WSY_SANITIZE"))
+
+
+class Recorder:
+    """A JACK client that keeps every block of wsy's two output ports with the
+    server's frame time of its first frame."""
+
+    def __init__(self, test, server):
+        self.client = jack.Client("wsyreload%d" % os.getpid(), no_start_server=True, servername=server)
+        self.inputs = [self.client.inports.register("in_%d" % i) for i in range(2)]
+        self.blocks = []
+        self.client.set_process_callback(self._process)
+        self.client.activate()
+        test.addCleanup(self.close)
+        for i, port in enumerate(self.inputs):
+            self.client.connect("PortAudio:out_%d" % i, port)
+
+    def _process(self, frames):
+        self.blocks.append((self.client.last_frame_time, bytes(self.inputs[0].get_buffer()),
+                            bytes(self.inputs[1].get_buffer())))
+
+    def now(self):
+        return self.client.frame_time
+
+    def close(self):
+        self.client.deactivate()
+        self.client.close()
+
+    def samples(self):
+        """(frame time of the first frame, interleaved 16-bit samples, frame
+        times of the blocks the recorder missed): each float wsy sent is its
+        sample / 32768. A missed block (the test's process was not scheduled
+        in time) is left as zeros and listed."""
+        blocks = list(self.blocks)
+        first = blocks[0][0]
+        out, missed = [], []
+        for time_, left, right in blocks:
+            at = time_ - first
+            if at > len(out) // 2:
+                missed.append((len(out) // 2, at))
+                out += [0] * (2 * at - len(out))
+            for l, r in zip(memoryview(left).cast("f"), memoryview(right).cast("f")):
+                out += (round(l * 32768), round(r * 32768))
+        return first, out, missed
+
+
+def rising_crossings(left):
+    return [i for i in range(1, len(left)) if left[i - 1] < 0 <= left[i]]
+
+
+class Reload(unittest.TestCase):
+    def setUp(self):
+        if jack is None:
+            self.skipTest("the JACK client for Python is not installed (scripts/setup installs python3-jack-client)")
+        self.server = start_jack(self, rate=44100, period=PERIOD)
+        self.work = work_dir(self)
+        self.patch = os.path.join(self.work, "RODUV_2.WSY")
+        self.log = os.path.join(self.work, "take.log")
+
+    def start(self, env, args=()):
+        w = Wsy(self, self.work, env, args=("--record", self.log, *args))
+        w.send(b"31")
+        w.out.wait_contains(HELP, timeout=20)
+        wsytest.wait_for_port(self.server, "PortAudio:out_1")
+        return w
+
+    def jack_rec(self, seconds):
+        """jack_rec on wsy's ports: a recorder in C with its own disk thread,
+        for long runs during which this process is busy writing files."""
+        path = os.path.join(self.work, "rec.wav")
+        recorder = subprocess.Popen(["jack_rec", "-f", path, "-d", "%.1f" % seconds, "-b", "32", "PortAudio:out_0",
+                                     "PortAudio:out_1"], env=wsytest.jack_env(self.server), stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.PIPE, cwd=self.work, start_new_session=True)
+        self.addCleanup(wsytest.stop, recorder)
+        deadline = time.monotonic() + 20 * wsytest.SLOW
+        while not any(p.startswith("jackrec:") for p in wsytest.jack_ports(self.server)[1]):
+            self.assertLess(time.monotonic(), deadline, "jack_rec did not register its ports")
+            time.sleep(0.05)
+        return recorder, path
+
+    def check_render(self, w, recorded, missed, autoplay):
+        """The log re-renders to the recorded samples and the same words."""
+        with open(self.log) as f:
+            lines = f.read().splitlines()
+        render_wav = os.path.join(self.work, "render.wav")
+        args = [RENDER, "--patch", os.path.join(self.work, "first.wsy"), "--events", self.log, "-o", render_wav]
+        r = subprocess.run(args + ([] if autoplay else ["--no-autoplay"]), capture_output=True, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        masked = lambda text: re.sub(rb"0x[0-9a-f]+", b"0x", text)
+        live_words = w.out.snapshot().split(HELP, 1)[1]
+        self.assertTrue(masked(r.stdout).endswith(masked(live_words)), (live_words[-300:], r.stdout[-300:]))
+        rendered = read_render(render_wav)
+        k = offset_in(rendered, recorded)
+        last = max(i for i, s in enumerate(recorded) if s != 0) // 2
+        compared = 0
+        holes = set()
+        for begin, end in missed:
+            holes.update(range(begin, end))
+        self.assertLess(len(holes), 4410, "the recorder missed more than 0.1 s")
+        # From the first sound on: the recorder's ports were connected after it started.
+        first_sound = next(i for i, v in enumerate(recorded) if v != 0) // 2
+        for frame in range(max(first_sound, -k), last + 1):
+            at = frame + k
+            if frame in holes:
+                continue
+            if at >= len(rendered) // 2:
+                break
+            if recorded[2 * frame:2 * frame + 2] != rendered[2 * at:2 * at + 2]:
+                self.fail("frame %d of the render: recorded %s, rendered %s (%d equal before)"
+                          % (at, recorded[2 * frame:2 * frame + 2], rendered[2 * at:2 * at + 2], compared))
+            compared += 1
+        self.assertGreater(compared, 13230, "less than 0.3 s compared")
+        return lines, k
+
+    def save_first_patch(self):
+        with open(self.patch) as f, open(os.path.join(self.work, "first.wsy"), "w") as copy:
+            copy.write(f.read())
+
+    def test_saved_patch_is_heard_at_once_without_a_gap(self):
+        self.save_first_patch()
+        display = start_xvfb(self)
+        w = self.start(base_env(DISPLAY=display, JACK_DEFAULT_SERVER=self.server), ("--no-autoplay",))
+        rec = Recorder(self, self.server)
+        focus_window(display)
+        time.sleep(0.2)
+        xdotool(display, "keydown", "z")
+        time.sleep(0.05)
+        with open(self.patch, "w") as f:  # the sounding oscillator an octave up
+            f.write(OCTAVE_UP)
+        written = rec.now()
+        time.sleep(0.6)
+        xdotool(display, "keyup", "z")
+        time.sleep(0.2)
+        xdotool(display, "key", "Escape")
+        self.assertEqual(w.wait(), 0)
+        first, samples, missed = rec.samples()
+        err = w.err.wait_closed().decode()
+        self.assertNotIn("underflow", err)
+        self.assertEqual(missed, [], "the recorder missed blocks")
+
+        left = samples[0::2]
+        sound = [i for i, s in enumerate(left) if s != 0]
+        self.assertTrue(sound, "nothing was heard")
+        start, end = sound[0], sound[-1]
+        crossings = [c for c in rising_crossings(left) if start <= c <= end]
+        periods = [(b - a, a) for a, b in zip(crossings, crossings[1:])]
+        self.assertAlmostEqual(periods[0][0], 100, delta=2, msg="z is 440 Hz: 100 frames a period")
+        doubled = next(a for p, a in periods if p < 75)
+        heard_after_ms = (first + doubled - written) * 1000 / 44100
+        self.assertLess(heard_after_ms, 300)
+        self.assertGreater(heard_after_ms, 90, "heard before the writes had settled?")
+        self.assertTrue(all(abs(p - 50) <= 2 for p, a in periods if a > doubled), "880 Hz from there on")
+        # No gap: the wave never stays still longer than a block between the note's start and its release.
+        run = longest = 0
+        for s in left[start:end]:
+            run = run + 1 if s == 0 else 0
+            longest = max(longest, run)
+        self.assertLessEqual(longest, PERIOD)
+
+        lines, _ = self.check_render(w, samples, missed, autoplay=False)
+        self.assertTrue(any(re.match(r"^\d+ patch take\.log\.1\.wsy$", l) for l in lines), lines)
+        with open(os.path.join(self.work, "take.log.1.wsy")) as f:
+            self.assertEqual(f.read(), OCTAVE_UP)
+        self.assertIn(b"paramSET : [*NOTE=12]", w.out.snapshot().split(HELP, 1)[1], "the new trace is printed")
+
+    def test_stress_of_saves(self):
+        """Ten seconds of rewrites, a hundred a second in bursts that each end
+        with a pause long enough for a reload, through every kind of file."""
+        self.save_first_patch()
+        w = self.start(base_env(JACK_DEFAULT_SERVER=self.server))  # no display: auto-play sounds
+        recorder, recording = self.jack_rec(11.5)
+        good = [SINE_PATCH, OCTAVE_UP, SINE_PATCH.replace("LFO1;*FREQ=0;", "LFO1;*FREQ=5;"),
+                "LFO1;*FREQ=3;\nVCO1;*NOTE=7;LFO1:MOD_FREQ;\nVCO2;*NOTE=-5;LFO1:MOD_AMP;\n"
+                "MIXER1;VCO1:IN1;VCO2:IN2;\n"]
+        chooser = random.Random(11)
+        kinds = {"good": 0, "cut": 0, "empty": 0, "removed": 0}
+
+        def write(kind):
+            kinds[kind] += 1
+            if kind == "removed":
+                if os.path.exists(self.patch):
+                    os.remove(self.patch)
+                return
+            text = chooser.choice(good)
+            if kind == "cut":  # cut inside a word
+                words = [m.start() for m in re.finditer(r"\S{4,}", text)]
+                text = text[:chooser.choice(words) + 2]
+            elif kind == "empty":
+                text = ""
+            with open(self.patch, "w") as f:
+                f.write(text)
+
+        stop_at = time.monotonic() + 10
+        order = ["good", "cut", "empty", "removed"]
+        n = 0
+        while time.monotonic() < stop_at:
+            write(order[n % 4])
+            n += 1
+            time.sleep(0.01 if n % 9 else 0.15)
+        write("good")
+        self.assertEqual(recorder.wait(60 * wsytest.SLOW), 0, recorder.stderr.read())
+        self.assertIsNone(w.proc.poll(), "wsy is still playing")
+        w.signal(signal.SIGTERM)
+        self.assertEqual(w.wait(), -signal.SIGTERM)
+        samples, missed = read_recording(recording), []
+        err = w.err.wait_closed().decode()
+        for bad in ("underflow", "Sanitizer", "runtime error"):
+            self.assertNotIn(bad, err, wsytest.jackd_log(self))
+        self.assertIn("cannot be read now (No such file or directory)", err, "a removed file was seen")
+        self.assertGreater(min(kinds.values()), 50)
+        lines, _ = self.check_render(w, samples, missed, autoplay=True)
+        reloads = [l for l in lines if " patch " in l]
+        self.assertGreater(len(reloads), 20, "reloads happened all along")
+
+
+if __name__ == "__main__":
+    wsytest.check_binary()
+    if not RENDER:
+        sys.exit("WSY_RENDER must name the wsy-render binary")
+    unittest.main()
