@@ -193,8 +193,8 @@ class Reload(unittest.TestCase):
         self.assertIn(b"paramSET : [*NOTE=12]", w.out.snapshot().split(HELP, 1)[1], "the new trace is printed")
 
     def test_stress_of_saves(self):
-        """Ten seconds of rewrites, a hundred a second in bursts that each end
-        with a pause long enough for a reload, through every kind of file."""
+        """Ten seconds of rewrites, a hundred a second, through every kind of
+        file, with pauses long enough for reloads in the last seven."""
         self.save_first_patch()
         w = self.start(base_env(JACK_DEFAULT_SERVER=self.server))  # no display: auto-play sounds
         recorder, recording = self.jack_rec(11.5)
@@ -219,13 +219,17 @@ class Reload(unittest.TestCase):
             with open(self.patch, "w") as f:
                 f.write(text)
 
-        stop_at = time.monotonic() + 10
+        # Three seconds of a write every 10 ms: wsy waits for quiet and takes
+        # none of them; then seven seconds of the same in bursts of nine
+        # writes, each burst ending in a pause that lets wsy take the last.
+        started = time.monotonic()
         order = ["good", "cut", "empty", "removed"]
         n = 0
-        while time.monotonic() < stop_at:
+        while time.monotonic() - started < 10:
             write(order[n % 4])
             n += 1
-            time.sleep(0.01 if n % 9 else 0.15)
+            bursts = time.monotonic() - started > 3
+            time.sleep(0.15 if bursts and n % 9 == 0 else 0.01)
         write("good")
         self.assertEqual(recorder.wait(60 * wsytest.SLOW), 0, recorder.stderr.read())
         self.assertIsNone(w.proc.poll(), "wsy is still playing")
