@@ -246,6 +246,55 @@ class Reload(unittest.TestCase):
         self.assertGreater(len(reloads), 20, "reloads happened all along")
 
 
+
+class Watching(unittest.TestCase):
+    """Reloads without a sound card (NoSound): what standard output and
+    standard error say, a folder in place of the file, and --no-watch."""
+
+    REPORT = b"*****************[ OBJECTS ]"
+
+    def start(self, *args):
+        self.work = work_dir(self)
+        self.patch = os.path.join(self.work, "RODUV_2.WSY")
+        w = Wsy(self, self.work, base_env(), args=("--no-autoplay", *args))
+        w.send(b"41")
+        w.out.wait_contains(HELP, timeout=20)
+        return w
+
+    def save(self, text):
+        # As editors do: a new file renamed over the old one.
+        with open(self.patch + ".tmp", "w") as f:
+            f.write(text)
+        os.rename(self.patch + ".tmp", self.patch)
+
+    def test_saves_reload_and_a_folder_keeps_the_patch(self):
+        w = self.start()
+        self.save(OCTAVE_UP)
+        at = w.out.wait_contains(b"paramSET : [*NOTE=12]", timeout=5)
+        self.assertEqual(w.out.snapshot().count(self.REPORT), 2, "the trace and report once more")
+        self.assertGreater(at, w.out.snapshot().index(HELP))
+        os.remove(self.patch)
+        os.mkdir(self.patch)
+        w.err.wait_contains(b"it is a directory", timeout=5)
+        os.rmdir(self.patch)
+        self.save(SINE_PATCH + "NOISE\n")  # a word without ';': a warning, and the patch is taken
+        w.out.wait_contains(b"Ligne 4 semble avoir moins de 2 parametres", timeout=5)
+        w.signal(signal.SIGTERM)
+        w.wait()
+        err = w.err.wait_closed().decode()
+        self.assertEqual(len([l for l in err.splitlines() if "cannot be read now" in l]), 1, err)
+        self.assertEqual(w.out.snapshot().count(self.REPORT), 3, "the folder was not loaded")
+
+    def test_no_watch(self):
+        w = self.start("--no-watch")
+        self.save(OCTAVE_UP)
+        time.sleep(0.6 * wsytest.SLOW)
+        w.signal(signal.SIGTERM)
+        w.wait()
+        self.assertEqual(w.out.snapshot().count(self.REPORT), 1)
+        self.assertNotIn(b"NOTE=12", w.out.snapshot())
+
+
 if __name__ == "__main__":
     wsytest.check_binary()
     if not RENDER:
