@@ -263,6 +263,9 @@ int main(int argc, char** argv) {
                  WavWriter::last_error().c_str());
     return 1;
   }
+  // The engine and the patch it plays last; patches never applied go with hand_over.
+  delete &engine->patch();
+  delete engine;
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const double seconds = static_cast<double>(frame) / kSampleRate;

@@ -152,6 +152,9 @@ int main(int argc, char** argv) {
   patch_path = *located;
   Engine* loaded = start_engine(patch_path.c_str(), settings);
   if (!loaded) return 1;
+  // Watched from here on: a save made while the questions are asked is taken at the first turn.
+  PatchReloader reloader;
+  if (options.watch) reloader.watch(patch_path);
 
   select_output();  // a failure shows when the stream cannot be created
 
@@ -196,8 +199,6 @@ int main(int argc, char** argv) {
   if (!stream) stream_failed();
   if (FSOUND_Stream_Play(0, stream) == -1) stream_failed();
   window.show_output(*stream);
-  PatchReloader reloader;
-  if (options.watch) reloader.watch(patch_path);
 
   for (;;) {
     if (fsound_stream_lost(stream)) device_lost();

@@ -1,13 +1,15 @@
 """Live reload on a JACK dummy server: a saved patch is heard at once, the note
 goes on without a gap, and a session of reloads recorded with --record
 re-renders bit for bit, also while the file is rewritten a hundred times a
-second with good, cut, empty and removed versions. wsy's output is recorded by
-a JACK client of the test's own, which knows the server's frame of every block,
-so that the moment of a write and the moment it is heard share one clock."""
+second with good, cut, empty and removed versions. jack_rec records wsy's
+ports; the server's frame clock, read through a JACK client of the test's own
+(one without ports or callback, so that it never holds up the graph), times
+the key and the write, and wsy's log gives the frames they were applied at."""
 
 import os
 import random
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -28,49 +30,6 @@ RENDER = os.environ.get("WSY_RENDER", "")
 PERIOD = 256
 OCTAVE_UP = SINE_PATCH.replace("VCO1;", "VCO1;*NOTE=12;")
 SANITIZED = bool(os.environ.get("WSY_SANITIZE"))
-
-
-class Recorder:
-    """A JACK client that keeps every block of wsy's two output ports with the
-    server's frame time of its first frame."""
-
-    def __init__(self, test, server):
-        self.client = jack.Client("wsyreload%d" % os.getpid(), no_start_server=True, servername=server)
-        self.inputs = [self.client.inports.register("in_%d" % i) for i in range(2)]
-        self.blocks = []
-        self.client.set_process_callback(self._process)
-        self.client.activate()
-        test.addCleanup(self.close)
-        for i, port in enumerate(self.inputs):
-            self.client.connect("PortAudio:out_%d" % i, port)
-
-    def _process(self, frames):
-        self.blocks.append((self.client.last_frame_time, bytes(self.inputs[0].get_buffer()),
-                            bytes(self.inputs[1].get_buffer())))
-
-    def now(self):
-        return self.client.frame_time
-
-    def close(self):
-        self.client.deactivate()
-        self.client.close()
-
-    def samples(self):
-        """(frame time of the first frame, interleaved 16-bit samples, frame
-        times of the blocks the recorder missed): each float wsy sent is its
-        sample / 32768. A missed block (the test's process was not scheduled
-        in time) is left as zeros and listed."""
-        blocks = list(self.blocks)
-        first = blocks[0][0]
-        out, missed = [], []
-        for time_, left, right in blocks:
-            at = time_ - first
-            if at > len(out) // 2:
-                missed.append((len(out) // 2, at))
-                out += [0] * (2 * at - len(out))
-            for l, r in zip(memoryview(left).cast("f"), memoryview(right).cast("f")):
-                out += (round(l * 32768), round(r * 32768))
-        return first, out, missed
 
 
 def rising_crossings(left):
@@ -107,7 +66,7 @@ class Reload(unittest.TestCase):
             time.sleep(0.05)
         return recorder, path
 
-    def check_render(self, w, recorded, missed, autoplay):
+    def check_render(self, w, recorded, autoplay):
         """The log re-renders to the recorded samples and the same words."""
         with open(self.log) as f:
             lines = f.read().splitlines()
@@ -122,16 +81,10 @@ class Reload(unittest.TestCase):
         k = offset_in(rendered, recorded)
         last = max(i for i, s in enumerate(recorded) if s != 0) // 2
         compared = 0
-        holes = set()
-        for begin, end in missed:
-            holes.update(range(begin, end))
-        self.assertLess(len(holes), 4410, "the recorder missed more than 0.1 s")
         # From the first sound on: the recorder's ports were connected after it started.
         first_sound = next(i for i, v in enumerate(recorded) if v != 0) // 2
         for frame in range(max(first_sound, -k), last + 1):
             at = frame + k
-            if frame in holes:
-                continue
             if at >= len(rendered) // 2:
                 break
             if recorded[2 * frame:2 * frame + 2] != rendered[2 * at:2 * at + 2]:
@@ -141,6 +94,26 @@ class Reload(unittest.TestCase):
         self.assertGreater(compared, 13230, "less than 0.3 s compared")
         return lines, k
 
+    def check_underflows(self, err, seconds):
+        """No underflow caused by the reload: when wsy reports some, the same
+        server plays wsy as long again, recorded the same way, without any
+        write; only if that run is clean is the machine quiet enough to blame
+        the reload."""
+        if "underflow" not in err:
+            return
+        shutil.copy(os.path.join(self.work, "first.wsy"), self.patch)
+        control = Wsy(self, self.work, base_env(JACK_DEFAULT_SERVER=self.server))
+        control.send(b"31")
+        control.out.wait_contains(HELP, timeout=20)
+        wsytest.wait_for_port(self.server, "PortAudio:out_1")
+        recorder, _ = self.jack_rec(seconds)
+        recorder.wait(60 * wsytest.SLOW)
+        control.signal(signal.SIGTERM)
+        control.wait()
+        quiet = "underflow" not in control.err.wait_closed().decode()
+        self.assertFalse(quiet, "underflows with the reloads, none without: " + err[-300:])
+        sys.stderr.write("(underflows with and without reloads: the machine is too busy to tell)\n")
+
     def save_first_patch(self):
         with open(self.patch) as f, open(os.path.join(self.work, "first.wsy"), "w") as copy:
             copy.write(f.read())
@@ -149,54 +122,65 @@ class Reload(unittest.TestCase):
         self.save_first_patch()
         display = start_xvfb(self)
         w = self.start(base_env(DISPLAY=display, JACK_DEFAULT_SERVER=self.server), ("--no-autoplay",))
-        rec = Recorder(self, self.server)
+        clock = jack.Client("wsyclock%d" % os.getpid(), no_start_server=True, servername=self.server)
+        self.addCleanup(clock.close)
+        recorder, recording = self.jack_rec(2.0)
         focus_window(display)
         time.sleep(0.2)
         xdotool(display, "keydown", "z")
+        pressed = clock.frame_time
         time.sleep(0.05)
         with open(self.patch, "w") as f:  # the sounding oscillator an octave up
             f.write(OCTAVE_UP)
-        written = rec.now()
+        written = clock.frame_time
         time.sleep(0.6)
         xdotool(display, "keyup", "z")
-        time.sleep(0.2)
+        self.assertEqual(recorder.wait(60 * wsytest.SLOW), 0, recorder.stderr.read())
         xdotool(display, "key", "Escape")
         self.assertEqual(w.wait(), 0)
-        first, samples, missed = rec.samples()
         err = w.err.wait_closed().decode()
-        self.assertNotIn("underflow", err)
-        self.assertEqual(missed, [], "the recorder missed blocks")
+        self.check_underflows(err, 2)
+        samples = read_recording(recording)
+        lines, k = self.check_render(w, samples, autoplay=False)
 
+        # Frames of the log are the engine's; the server's clock runs a fixed
+        # distance from them. The key, pressed at `pressed`, was applied at a
+        # block's start no more than two blocks later; the swap's frame was
+        # recorded in the same cycle that computed it.
+        key_frame = next(int(l.split()[0]) for l in lines if l.endswith(" z down"))
+        swap_frame = next(int(l.split()[0]) for l in lines if re.match(r"^\d+ patch ", l))
+        heard_at_most = pressed + 2 * PERIOD + (swap_frame - key_frame)
+        self.assertLess((heard_at_most - written) * 1000 / 44100, 300)
+        self.assertGreater((swap_frame - key_frame - 2 * PERIOD) * 1000 / 44100, 100,
+                           "heard before the writes had settled?")
+
+        # In the recording: 440 Hz up to the swap, 880 Hz from there on, and
+        # the wave never stands still longer than a block.
         left = samples[0::2]
-        sound = [i for i, s in enumerate(left) if s != 0]
-        self.assertTrue(sound, "nothing was heard")
-        start, end = sound[0], sound[-1]
-        crossings = [c for c in rising_crossings(left) if start <= c <= end]
+        swap = swap_frame - k
+        sound = [i for i, v in enumerate(left) if v != 0]
+        crossings = [c for c in rising_crossings(left) if sound[0] <= c <= sound[-1]]
         periods = [(b - a, a) for a, b in zip(crossings, crossings[1:])]
-        self.assertAlmostEqual(periods[0][0], 100, delta=2, msg="z is 440 Hz: 100 frames a period")
-        doubled = next(a for p, a in periods if p < 75)
-        heard_after_ms = (first + doubled - written) * 1000 / 44100
-        self.assertLess(heard_after_ms, 300)
-        self.assertGreater(heard_after_ms, 90, "heard before the writes had settled?")
-        self.assertTrue(all(abs(p - 50) <= 2 for p, a in periods if a > doubled), "880 Hz from there on")
-        # No gap: the wave never stays still longer than a block between the note's start and its release.
+        self.assertTrue(all(abs(p - 100) <= 2 for p, a in periods if a + p < swap), "z is 440 Hz up to the swap")
+        self.assertTrue(all(abs(p - 50) <= 2 for p, a in periods if a > swap), "880 Hz from the swap on")
+        self.assertGreater(len([a for p, a in periods if a > swap]), 100)
         run = longest = 0
-        for s in left[start:end]:
-            run = run + 1 if s == 0 else 0
+        for v in left[sound[0]:sound[-1]]:
+            run = run + 1 if v == 0 else 0
             longest = max(longest, run)
         self.assertLessEqual(longest, PERIOD)
 
-        lines, _ = self.check_render(w, samples, missed, autoplay=False)
         self.assertTrue(any(re.match(r"^\d+ patch take\.log\.1\.wsy$", l) for l in lines), lines)
         with open(os.path.join(self.work, "take.log.1.wsy")) as f:
             self.assertEqual(f.read(), OCTAVE_UP)
         self.assertIn(b"paramSET : [*NOTE=12]", w.out.snapshot().split(HELP, 1)[1], "the new trace is printed")
 
-    def test_stress_of_saves(self):
+    def stress(self, *args):
         """Ten seconds of rewrites, a hundred a second, through every kind of
-        file, with pauses long enough for reloads in the last seven."""
-        self.save_first_patch()
-        w = self.start(base_env(JACK_DEFAULT_SERVER=self.server))  # no display: auto-play sounds
+        file, with pauses long enough for reloads in the last seven, while wsy
+        plays (no display: auto-play) and jack_rec records it. Returns wsy,
+        its standard error, the recording and how many files of each kind."""
+        w = self.start(base_env(JACK_DEFAULT_SERVER=self.server), args)
         recorder, recording = self.jack_rec(11.5)
         good = [SINE_PATCH, OCTAVE_UP, SINE_PATCH.replace("LFO1;*FREQ=0;", "LFO1;*FREQ=5;"),
                 "LFO1;*FREQ=3;\nVCO1;*NOTE=7;LFO1:MOD_FREQ;\nVCO2;*NOTE=-5;LFO1:MOD_AMP;\n"
@@ -235,16 +219,24 @@ class Reload(unittest.TestCase):
         self.assertIsNone(w.proc.poll(), "wsy is still playing")
         w.signal(signal.SIGTERM)
         self.assertEqual(w.wait(), -signal.SIGTERM)
-        samples, missed = read_recording(recording), []
-        err = w.err.wait_closed().decode()
-        for bad in ("underflow", "Sanitizer", "runtime error"):
-            self.assertNotIn(bad, err, wsytest.jackd_log(self))
+        return w, w.err.wait_closed().decode(), read_recording(recording), kinds
+
+    def test_stress_of_saves(self):
+        self.save_first_patch()
+        w, err, samples, kinds = self.stress()
+        for bad in ("Sanitizer", "runtime error"):
+            self.assertNotIn(bad, err)
         self.assertIn("cannot be read now (No such file or directory)", err, "a removed file was seen")
         self.assertGreater(min(kinds.values()), 50)
-        lines, _ = self.check_render(w, samples, missed, autoplay=True)
-        reloads = [l for l in lines if " patch " in l]
+        lines, _ = self.check_render(w, samples, autoplay=True)
+        reloads = [l for l in lines if re.match(r"^\d+ patch ", l)]
         self.assertGreater(len(reloads), 20, "reloads happened all along")
-
+        if "underflow" in err:
+            # Caused by the reloads only if the same run without them (--no-watch) has none.
+            shutil.copy(os.path.join(self.work, "first.wsy"), self.patch)
+            _, control, _, _ = self.stress("--no-watch")
+            self.assertIn("underflow", control, "underflows with the reloads, none without: " + err[-300:])
+            sys.stderr.write("(underflows with and without the reloads: the machine is too busy to tell)\n")
 
 
 class Watching(unittest.TestCase):

@@ -77,7 +77,7 @@ class LiveWindow(unittest.TestCase):
         xdotool(self.display, "keydown", "z")
         pressed = time.monotonic()
         shots = []
-        while time.monotonic() - pressed < 0.35:
+        while time.monotonic() - pressed < 0.38:
             shots.append(self.grab())
             time.sleep(0.02)
         if os.environ.get("WSY_WINDOW_PICTURE"):
@@ -104,7 +104,8 @@ class LiveWindow(unittest.TestCase):
 
     def test_reload_shows_the_new_links(self):
         patch = self.areas["patch"]
-        before = self.grab()
+        # The first picture is drawn whole: once the links are there, all is.
+        before = self.wait_for("the patch's links", lambda p: self.rows_of_text(p, patch))
         with open(os.path.join(self.work, "RODUV_2.WSY"), "w") as f:
             f.write(PATCH.replace("MIXER_OUT;VCO_LEAD:IN1;VCO_OCT:IN2;", "MIXER_OUT;VCO_LEAD:IN1;"))
         after = self.wait_for("a shorter list of links",
