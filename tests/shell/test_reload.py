@@ -32,6 +32,18 @@ OCTAVE_UP = SINE_PATCH.replace("VCO1;", "VCO1;*NOTE=12;")
 SANITIZED = bool(os.environ.get("WSY_SANITIZE"))
 
 
+def underflows(err):
+    m = re.search(r"wsy: (\d+) underflows? while playing", err)
+    return int(m.group(1)) if m else 0
+
+
+def blamed_on_reloads(with_reloads, without):
+    """Underflows the reloads may be blamed for: more than twice as many, and
+    one more, as the same run without them. A single xrun now and then is what
+    a JACK dummy server on a busy 2-core machine shows with no client at all."""
+    return with_reloads > 2 * without + 1
+
+
 def rising_crossings(left):
     return [i for i in range(1, len(left)) if left[i - 1] < 0 <= left[i]]
 
@@ -99,7 +111,7 @@ class Reload(unittest.TestCase):
         server plays wsy as long again, recorded the same way, without any
         write; only if that run is clean is the machine quiet enough to blame
         the reload."""
-        if "underflow" not in err:
+        if not underflows(err):
             return
         shutil.copy(os.path.join(self.work, "first.wsy"), self.patch)
         control = Wsy(self, self.work, base_env(JACK_DEFAULT_SERVER=self.server))
@@ -110,9 +122,9 @@ class Reload(unittest.TestCase):
         recorder.wait(60 * wsytest.SLOW)
         control.signal(signal.SIGTERM)
         control.wait()
-        quiet = "underflow" not in control.err.wait_closed().decode()
-        self.assertFalse(quiet, "underflows with the reloads, none without: " + err[-300:])
-        sys.stderr.write("(underflows with and without reloads: the machine is too busy to tell)\n")
+        without = underflows(control.err.wait_closed().decode())
+        self.assertFalse(blamed_on_reloads(underflows(err), without),
+                         "%d underflows with the reload, %d without" % (underflows(err), without))
 
     def save_first_patch(self):
         with open(self.patch) as f, open(os.path.join(self.work, "first.wsy"), "w") as copy:
@@ -231,12 +243,12 @@ class Reload(unittest.TestCase):
         lines, _ = self.check_render(w, samples, autoplay=True)
         reloads = [l for l in lines if re.match(r"^\d+ patch ", l)]
         self.assertGreater(len(reloads), 20, "reloads happened all along")
-        if "underflow" in err:
-            # Caused by the reloads only if the same run without them (--no-watch) has none.
+        if blamed_on_reloads(underflows(err), 0):
+            # The same run without reloading (--no-watch) tells what the machine does anyway.
             shutil.copy(os.path.join(self.work, "first.wsy"), self.patch)
             _, control, _, _ = self.stress("--no-watch")
-            self.assertIn("underflow", control, "underflows with the reloads, none without: " + err[-300:])
-            sys.stderr.write("(underflows with and without the reloads: the machine is too busy to tell)\n")
+            self.assertFalse(blamed_on_reloads(underflows(err), underflows(control)),
+                             "%d underflows with the reloads, %d without" % (underflows(err), underflows(control)))
 
 
 class Watching(unittest.TestCase):
