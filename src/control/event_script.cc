@@ -84,7 +84,7 @@ bool read_event_script(FILE* in, EventScript& script, std::string& error) {
       // The file name is the rest of the line: it may hold spaces.
       const size_t word = line.find("patch");
       const size_t name = line.find_first_not_of(" \t", word + 5);
-      if (w.size() == 2 || name == std::string::npos) return fail("\"FRAME patch\" needs a file name");
+      if (w.size() == 2 || name == std::string::npos) return fail("a file name must follow \"FRAME patch\"");
       const size_t last = line.find_last_not_of(" \t");
       if (!script.escape_frame) {
         Command swap = Command::swap_patch(nullptr, frame);

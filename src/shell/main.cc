@@ -152,11 +152,12 @@ int main(int argc, char** argv) {
   patch_path = *located;
   Engine* loaded = start_engine(patch_path.c_str(), settings);
   if (!loaded) return 1;
-  // Watched from here on: a save made while the questions are asked is taken at the first turn.
-  PatchReloader reloader;
-  if (options.watch) reloader.watch(patch_path);
 
   select_output();  // a failure shows when the stream cannot be created
+  // Watched from here on (after the questions, which read standard input:
+  // were it closed, the watch's descriptors would take its number).
+  PatchReloader reloader;
+  if (options.watch) reloader.watch(patch_path);
 
   // With no display at all, go straight to the off-screen driver: probing for
   // Wayland first only prints a confusing line about XDG_RUNTIME_DIR.
