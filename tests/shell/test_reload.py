@@ -40,8 +40,11 @@ def underflows(err):
 def blamed_on_reloads(with_reloads, without):
     """Underflows the reloads may be blamed for: more than twice as many, and
     one more, as the same run without them. A single xrun now and then is what
-    a JACK dummy server on a busy 2-core machine shows with no client at all."""
-    return with_reloads > 2 * without + 1
+    a JACK dummy server on a busy 2-core machine shows with no client at all.
+    Under ThreadSanitizer none are: its runtime makes the audio thread wait on
+    locks of its own while the main thread allocates and frees (a reload's
+    work), which the program itself never does."""
+    return with_reloads > 2 * without + 1 and not wsytest.TSAN
 
 
 def rising_crossings(left):
