@@ -101,6 +101,34 @@ class Render(unittest.TestCase):
         # b is queued before the first turn, so it plays before any auto-play.
         self.assertTrue(run.stdout.endswith(b"]\n\nTRIG\nMIAM\nUNTRIG\n\nTRIG\nUNTRIG\n"), run.stdout[-80:])
 
+    def test_patch_lines_swap_the_patch_at_their_frame(self):
+        # The script and its patch in a folder of their own; the render runs elsewhere.
+        os.mkdir(self.path("take"))
+        self.write("take/up.wsy", SINE_PATCH.replace("VCO1;", "VCO1;*NOTE=12;"))
+        script = self.write("take/take.log", "0 z down\n5000 patch up.wsy\n12000 z up\n")
+        run = self.render("--frames", "14000", "--no-autoplay", "-o", "out.wav", "--events", script)
+        self.assertEqual(run.returncode, 0, run.stderr)
+        left = samples_of(self.path("out.wav"))[0::2]
+        self.assertAlmostEqual(zero_crossing_hz(left[200:5000]), 440.0, delta=0.5)
+        self.assertAlmostEqual(zero_crossing_hz(left[5000:11900]), 880.0, delta=1)
+        # The envelope goes on: no new attack, the loudness just as before the swap.
+        before, after = max(map(abs, left[4700:5000])), max(map(abs, left[5000:5300]))
+        self.assertAlmostEqual(after / before, 1, delta=0.02)
+        # The new patch's trace and report come where it was swapped in, once.
+        tail = run.stdout.decode().split("\nTRIG\n", 1)[1]
+        self.assertTrue(tail.startswith("OBJET [LFO1]"), tail[:40])
+        self.assertEqual(tail.count("paramSET : [*NOTE=12]"), 1)
+        self.assertTrue(tail.endswith("]\nUNTRIG\n"), tail[-40:])
+
+    def test_enter_retune_stays_with_the_old_patch(self):
+        self.write("same.wsy", SINE_PATCH)
+        run = self.render("--frames", "9000", "--no-autoplay", "-o", "out.wav",
+                          events="0 z down\n1000 return down\n4000 patch same.wsy\n")
+        self.assertEqual(run.returncode, 0, run.stderr)
+        left = samples_of(self.path("out.wav"))[0::2]
+        self.assertGreater(zero_crossing_hz(left[1200:4000]), 10000, "Enter retuned the oscillator far up")
+        self.assertAlmostEqual(zero_crossing_hz(left[4000:9000]), 440.0, delta=0.5)
+
     def test_escape_stops_the_render(self):
         for state in ("down", "up"):
             run = self.render("--frames", "10000", "-o", "out.wav", events="500 escape %s\n600 z down\n" % state)

@@ -339,6 +339,52 @@ TEST(Queues, DrainedUnderLoadWithoutAllocatingNorLocking) {
   delete &engine->patch();
 }
 
+// Patches swapped while a note sounds, as a reload does: each new patch is
+// built and reported outside the flagged region, the swap happens inside it
+// at the frame it is due, and the old patch comes back to be deleted outside.
+TEST(PatchSwap, NeverAllocatesNorFrees) {
+  const std::vector<std::string> paths = example_patches();
+  for (int buffer_frames : {1, 256, 8192}) {
+    SCOPED_TRACE(buffer_frames);
+    Capture trace, warnings;
+    EngineSettings settings;
+    settings.autoplay = false;  // the held key's note sounds to the end
+    settings.console = trace.file();
+    settings.diagnostics = warnings.file();
+    std::unique_ptr<Engine> engine(start_engine(paths.front().c_str(), settings));
+    ASSERT_TRUE(engine);
+    ASSERT_TRUE(engine->send(Command::key_down('v', 0)));
+    std::vector<int16_t> buffer(2 * static_cast<size_t>(buffer_frames));
+    int forbidden = 0, swaps = 0, retired = 0;
+    std::string first;
+    Patch* sent = nullptr;
+    for (int64_t frame = 0; frame < 60000; frame += buffer_frames) {
+      if (frame / 3000 > swaps) {  // a new patch every 3000 frames or so
+        sent = load_and_report(paths[++swaps % paths.size()].c_str(), trace.file(), warnings.file());
+        ASSERT_TRUE(sent);
+        ASSERT_TRUE(engine->send(Command::swap_patch(sent, frame + buffer_frames / 2)));
+      }
+      std::string what;
+      forbidden += forbidden_in(
+          [&] { stream_callback(nullptr, buffer.data(), 4 * buffer_frames, engine.get()); }, &what);
+      if (first.empty()) first = what;
+      Report report;
+      while (engine->take_report(report))
+        if (report.kind == Report::kPatchRetired) {
+          EXPECT_NE(report.patch, &engine->patch());
+          delete report.patch;
+          ++retired;
+        }
+    }
+    EXPECT_EQ(forbidden, 0) << "first: " << first;
+    EXPECT_GE(swaps, 7);  // one a block at most
+    EXPECT_EQ(retired, swaps) << "every old patch came back";
+    EXPECT_EQ(&engine->patch(), sent);
+    EXPECT_EQ(engine->patch().base_note, 58 + 4) << "the key's note carried over";
+    delete &engine->patch();
+  }
+}
+
 // The scope's hand-over, on the audio thread's side, for every block size,
 // also blocks longer than its ring.
 TEST(ScopeTapWrite, NeverAllocatesNorLocks) {

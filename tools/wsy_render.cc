@@ -14,6 +14,7 @@
 
 #include "control/engine.h"
 #include "control/event_script.h"
+#include "control/patch_hand_over.h"
 #include "patch/patch.h"
 #include "patch/patch_location.h"
 #include "synth/sample_rate.h"
@@ -31,6 +32,8 @@ const char kUsage[] =
     "                    FRAME KEY down|up   KEY: z x c v b n return escape, or a letter/digit\n"
     "                    FRAME user          a random note, as when the envelope runs out\n"
     "                    FRAME close         the window's close button (does nothing)\n"
+    "                    FRAME patch FILE    the patch in FILE plays from here on (a\n"
+    "                                        relative FILE is in the script's folder)\n"
     "                    FRAME end           where the render ends (the last line)\n"
     "  --no-autoplay   no random note when a note has run out\n"
     "  -o, --output FILE  the WAV file to write\n"
@@ -102,11 +105,38 @@ EventScript read_script(const std::string& path) {
   return script;
 }
 
-// Prints what the engine said, in its order: the console words.
-void print_reports(Engine& engine) {
+// The texts of the patch files the script swaps in, read before the render
+// starts, so that a missing one stops it at once. A relative name is in the
+// script's folder (where wsy writes a session log's copies), or in the
+// working directory for a script on standard input.
+std::vector<std::string> read_patch_files(const EventScript& script, const std::string& script_path,
+                                          std::vector<std::string>& paths) {
+  std::vector<std::string> texts;
+  const size_t slash = script_path.rfind('/');
+  const std::string folder = script_path == "-" || slash == std::string::npos ? "" : script_path.substr(0, slash + 1);
+  for (const std::string& file : script.patch_files) {
+    const std::string path = file[0] == '/' ? file : folder + file;
+    std::string text, error;
+    if (!read_patch_text(path.c_str(), text, error)) {
+      std::fprintf(stderr, "wsy-render: the event script \"%s\" swaps in the patch file \"%s\", which cannot be read: %s\n",
+                   script_path.c_str(), path.c_str(), error.c_str());
+      std::exit(1);
+    }
+    paths.push_back(path);
+    texts.push_back(std::move(text));
+  }
+  return texts;
+}
+
+// Prints what the engine said, in its order: the console words, and the
+// trace and report of each patch swapped in, where the swap happened.
+void print_reports(Engine& engine, PatchHandOver& hand_over) {
   Report report;
-  while (engine.take_report(report))
-    if (const char* text = report_text(report)) std::fputs(text, stdout);
+  std::string printed, text;
+  while (engine.take_report(report)) {
+    if (const char* words = report_text(report)) std::fputs(words, stdout);
+    if (hand_over.take(report, printed, text)) std::fputs(printed.c_str(), stdout);
+  }
 }
 
 // Appends frames to the WAV file in blocks; remembers the first failure.
@@ -150,6 +180,8 @@ class WavWriter {
 int main(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
   const EventScript script = read_script(options.events);
+  std::vector<std::string> swap_paths;
+  const std::vector<std::string> swap_texts = read_patch_files(script, options.events, swap_paths);
   const int64_t length = options.frames ? *options.frames : script.end_frame ? *script.end_frame : 441000;
 
   std::string where;
@@ -183,12 +215,34 @@ int main(int argc, char** argv) {
   };
   size_t next = 0;
   int64_t frame = 0;
+  PatchHandOver hand_over;
+  std::optional<Command> ready;  // the next command, with its patch loaded
+  auto send_next = [&]() {
+    if (!ready) {
+      Command command = script.commands[next];
+      if (command.kind == Command::kSwapPatch) {
+        std::string error;
+        command.patch = hand_over.load(swap_texts[command.key], swap_paths[command.key], stderr, error);
+        if (!command.patch) {
+          std::fprintf(stderr, "wsy-render: cannot load the patch file \"%s\": %s\n", swap_paths[command.key].c_str(),
+                       error.c_str());
+          std::exit(1);
+        }
+      }
+      ready = command;
+    }
+    if (!engine->send(*ready)) return false;
+    ready.reset();
+    ++next;
+    return true;
+  };
   for (;;) {
-    while (played(next) && engine->send(script.commands[next])) ++next;
+    while (played(next) && send_next()) {
+    }
     const bool stuck = played(next) && script.commands[next].frame == frame;
     if (stuck) {  // a full queue of commands due now: apply them, then send the rest
       engine->apply_due_commands();
-      print_reports(*engine);
+      print_reports(*engine, hand_over);
       continue;
     }
     if (frame >= stop) break;
@@ -196,19 +250,22 @@ int main(int argc, char** argv) {
     if (played(next) && script.commands[next].frame < until) until = script.commands[next].frame;
     const int count = static_cast<int>(until - frame);
     engine->render(count, samples);
-    print_reports(*engine);
+    print_reports(*engine, hand_over);
     wav.add(samples, count);
     frame = until;
   }
   // Escape ends the render after the events before it at its frame.
   if (escaped) engine->apply_due_commands();
-  print_reports(*engine);
+  print_reports(*engine, hand_over);
   std::fflush(stdout);
   if (!wav.close()) {
     std::fprintf(stderr, "wsy-render: writing \"%s\" failed: %s\n", options.output.c_str(),
                  WavWriter::last_error().c_str());
     return 1;
   }
+  // The engine and the patch it plays last; patches never applied go with hand_over.
+  delete &engine->patch();
+  delete engine;
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const double seconds = static_cast<double>(frame) / kSampleRate;

@@ -54,7 +54,24 @@ void Engine::apply(const Command& command) {
     case Command::kUser:
       play_random_note();
       break;
+    case Command::kSwapPatch:
+      if (command.patch) swap_patch(command.patch);
+      break;
   }
+}
+
+// The note sounding goes on in the new patch: its key's note and the noise
+// stream carry over (the noise, like the random notes, belongs to the
+// session, so a reload does not restart its sequence); the envelope is the
+// engine's. The new patch's oscillators start from phase 0 with the notes of
+// its file: a retune by Enter stays with the old patch.
+void Engine::swap_patch(Patch* next) {
+  next->base_note = patch_->base_note;
+  next->noise = patch_->noise;
+  Report retired = Report::of(Report::kPatchRetired, frame_);
+  retired.patch = patch_;
+  patch_ = next;
+  report(retired);
 }
 
 void Engine::auto_play() {
@@ -88,22 +105,26 @@ void Engine::apply_due_commands() {
 
 void Engine::render(int frames, int16_t* out) {
   size_t waiting = commands_.read_available();
-  Patch& patch = *patch_;
+  Patch* patch = patch_;
   Vca& vca = vca_;
   for (int i = 0; i < frames; ++i) {
-    if (waiting > 0) drain_due(waiting);
+    if (waiting > 0) {
+      drain_due(waiting);
+      patch = patch_;  // a command may have swapped it
+    }
     auto_play();
     vca.step();
-    patch.evaluate();
+    patch->evaluate();
     // Exact in double; the left sample takes it as is, the right one rounded
     // to float first, so the two differ by one step where rounding crosses a
     // whole number.
-    const double product = static_cast<double>(patch.get_output()) * vca.level;
+    const double product = static_cast<double>(patch->get_output()) * vca.level;
     out[2 * i] = to_sample(product);
     out[2 * i + 1] = to_sample(static_cast<float>(product));
     ++frame_;
   }
   published_frames_.store(frame_, std::memory_order_release);
+  scope_.write(out, frames, vca.level);
   if (reported_ && wake_fd_ >= 0) {
     const uint64_t one = 1;
     if (write(wake_fd_, &one, sizeof one) < 0) {

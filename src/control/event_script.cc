@@ -42,8 +42,13 @@ std::string event_script_line(int64_t frame, const Command& command) {
     case Command::kKeyDown: return at + " " + key_name(command.key) + " down";
     case Command::kKeyUp: return at + " " + key_name(command.key) + " up";
     case Command::kUser: return at + " user";
+    case Command::kSwapPatch: return "";  // the file is the log's to name: patch_script_line
   }
   return "";
+}
+
+std::string patch_script_line(int64_t frame, const std::string& file) {
+  return std::to_string(frame) + " patch " + file;
 }
 
 bool read_event_script(FILE* in, EventScript& script, std::string& error) {
@@ -75,7 +80,19 @@ bool read_event_script(FILE* in, EventScript& script, std::string& error) {
       return fail("frames must not decrease (the line before is at frame " +
                   std::to_string(last_frame) + ")");
     last_frame = frame;
-    if (w.size() == 2 && w[1] == "user") {
+    if (w.size() >= 2 && w[1] == "patch") {
+      // The file name is the rest of the line: it may hold spaces.
+      const size_t word = line.find("patch");
+      const size_t name = line.find_first_not_of(" \t", word + 5);
+      if (w.size() == 2 || name == std::string::npos) return fail("a file name must follow \"FRAME patch\"");
+      const size_t last = line.find_last_not_of(" \t");
+      if (!script.escape_frame) {
+        Command swap = Command::swap_patch(nullptr, frame);
+        swap.key = static_cast<int32_t>(script.patch_files.size());
+        script.patch_files.push_back(line.substr(name, last + 1 - name));
+        script.commands.push_back(swap);
+      }
+    } else if (w.size() == 2 && w[1] == "user") {
       if (!script.escape_frame) script.commands.push_back(Command::user(frame));
     } else if (w.size() == 2 && w[1] == "close") {
       // The close button does nothing.

@@ -55,6 +55,26 @@ void SessionLog::add(const Report& report) {
   if (!line.empty()) write_line(line);
 }
 
+void SessionLog::add_patch(int64_t frame, const std::string& text) {
+  if (fd_ < 0 || failed_) return;
+  const std::string copy = path_ + "." + std::to_string(++patch_copies_) + ".wsy";
+  const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  const bool written = fd >= 0 && write_all(fd, text.data(), text.size());
+  const int error = errno;
+  if (fd >= 0 && close(fd) != 0 && written) {
+    // close() can report a late write error: the copy is then incomplete.
+    failed_ = true;
+  }
+  if (!written || failed_) {
+    failed_ = true;
+    std::fprintf(stderr, "wsy: cannot write \"%s\", the copy of the reloaded patch the session log needs: %s; "
+                 "recording stops here.\n", copy.c_str(), std::strerror(written ? errno : error));
+    return;
+  }
+  const size_t slash = copy.rfind('/');
+  write_line(patch_script_line(frame, slash == std::string::npos ? copy : copy.substr(slash + 1)));
+}
+
 void SessionLog::end(int64_t frames) {
   if (ended_) return;
   write_line(std::to_string(frames) + " end");

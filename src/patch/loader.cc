@@ -5,7 +5,9 @@
 // "VCA" envelope, "MIXER" mixer, tested in that order). Oscillator fields are
 // parameters (*FREQ=, *NOTE=) or links SOURCE:MOD_xxx; mixer fields are links
 // SOURCE:INxx. Everything that is created goes to the front of its list.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cctype>
 #include <cerrno>
@@ -256,4 +258,46 @@ bool Patch::load(const char* path, std::string& error) {
   const bool ok = Loader(*this, path, file).run(error);
   std::fclose(file);
   return ok;
+}
+
+bool Patch::load_text(const std::string& text, const char* name, std::string& error) {
+  // fmemopen takes a size of 0; the buffer is only read.
+  FILE* file = fmemopen(const_cast<char*>(text.data()), text.size(), "r");
+  if (!file) {
+    error = std::strerror(errno);
+    return false;
+  }
+  errno = 0;
+  const bool ok = Loader(*this, name, file).run(error);
+  std::fclose(file);
+  return ok;
+}
+
+bool read_patch_text(const char* path, std::string& text, std::string& error) {
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    error = std::strerror(errno);
+    return false;
+  }
+  struct stat info;
+  if (fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+    close(fd);
+    error = "it is a directory, not a patch file";
+    return false;
+  }
+  text.clear();
+  char chunk[8192];
+  for (;;) {
+    const ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got == 0) break;
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      error = std::strerror(errno);
+      close(fd);
+      return false;
+    }
+    text.append(chunk, static_cast<size_t>(got));
+  }
+  close(fd);
+  return true;
 }

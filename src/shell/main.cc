@@ -13,6 +13,7 @@
 #include <string>
 
 #include "control/engine.h"
+#include "control/patch_hand_over.h"
 #include "control/session_log.h"
 #include "patch/patch.h"
 #include "patch/patch_location.h"
@@ -21,9 +22,12 @@
 #include "shell/error_text.h"
 #include "shell/fsound.h"
 #include "shell/options.h"
+#include "shell/patch_reloader.h"
 #include "shell/poll_events.h"
 #include "shell/select_output.h"
 #include "shell/stream_statistics.h"
+#include "shell/window_presenter.h"
+#include "shell/window_video.h"
 #include "synth/sample_rate.h"
 
 namespace {
@@ -35,13 +39,25 @@ constexpr int kPollMilliseconds = 50;       // how soon a lost device or a laten
 bool sdl_started = false;
 Engine* engine = nullptr;
 SessionLog session_log;
+PatchHandOver hand_over;  // reloaded patches on their way to the engine, and back
+WindowPresenter window;
+std::string patch_path;
 
-// Prints the engine's console words and logs the commands it applied, in its order.
+// Prints the engine's console words (and a reloaded patch's trace where the
+// engine swapped it in), logs the commands it applied, in its order, and
+// tells the window.
 void take_reports() {
   Report report;
+  std::string printed, text;
   while (engine->take_report(report)) {
-    if (const char* text = report_text(report)) std::fputs(text, stdout);
+    if (const char* words = report_text(report)) std::fputs(words, stdout);
     session_log.add(report);
+    window.take(report);
+    if (hand_over.take(report, printed, text)) {
+      std::fputs(printed.c_str(), stdout);
+      session_log.add_patch(report.frame, text);
+      window.show_patch(patch_path, *report.command.patch);
+    }
   }
 }
 
@@ -105,12 +121,11 @@ int window_fd() {
   return -1;
 }
 
-// Sleeps until a key comes in, the engine has something to say, or it is
-// time to look at the device again.
-void wait_for_work(int keys_fd, int reports_fd) {
-  pollfd fds[2] = {{reports_fd, POLLIN, 0}, {keys_fd, POLLIN, 0}};
-  const int count = keys_fd >= 0 ? 2 : 1;
-  if (poll(fds, count, kPollMilliseconds) > 0 && (fds[0].revents & POLLIN)) {
+// Sleeps until a key comes in, the engine has something to say, the patch
+// file was touched, or it is time to look at the device (and the window) again.
+void wait_for_work(int keys_fd, int reports_fd, int patch_fd) {
+  pollfd fds[3] = {{reports_fd, POLLIN, 0}, {keys_fd, POLLIN, 0}, {patch_fd, POLLIN, 0}};
+  if (poll(fds, 3, kPollMilliseconds) > 0 && (fds[0].revents & POLLIN)) {
     uint64_t wakes;
     if (read(reports_fd, &wakes, sizeof wakes) < 0) {
       // Nothing waiting after all.
@@ -134,15 +149,22 @@ int main(int argc, char** argv) {
   const std::optional<std::string> located = locate_patch("wsy", options.patch ? options.patch->c_str() : nullptr, where);
   std::fputs(where.c_str(), stderr);
   if (!located) return 1;
-  const std::string& patch_path = *located;
+  patch_path = *located;
   Engine* loaded = start_engine(patch_path.c_str(), settings);
   if (!loaded) return 1;
 
   select_output();  // a failure shows when the stream cannot be created
+  // Watched from here on (after the questions, which read standard input:
+  // were it closed, the watch's descriptors would take its number).
+  PatchReloader reloader;
+  if (options.watch) reloader.watch(patch_path);
 
   // With no display at all, go straight to the off-screen driver: probing for
   // Wayland first only prints a confusing line about XDG_RUNTIME_DIR.
-  if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY")) setenv("SDL_VIDEODRIVER", "offscreen", 0);
+  if (!std::getenv("DISPLAY") && !std::getenv("WAYLAND_DISPLAY"))
+    setenv("SDL_VIDEODRIVER", "offscreen", 0);
+  else
+    choose_cheap_window_updates();
   if (SDL_Init(SDL_INIT_VIDEO) != 0)
     std::fprintf(stderr, "wsy: SDL could not start its video (%s); going on without a window.\n", SDL_GetError());
   else
@@ -154,6 +176,7 @@ int main(int argc, char** argv) {
   SDL_EnableKeyRepeat(0, 0);  // a held key is one press
   const bool headless = warn_if_no_window(screen);
   const int keys_fd = screen && !headless ? window_fd() : -1;
+  if (!headless && window.open(screen)) window.show_patch(patch_path, loaded->patch());
 
   std::fflush(stdout);
   if (std::system("clear") != 0) {
@@ -176,6 +199,7 @@ int main(int argc, char** argv) {
   AudioStream* stream = FSOUND_Stream_Create(stream_callback, kStreamBufferLength, kStreamMode, kSampleRate, engine);
   if (!stream) stream_failed();
   if (FSOUND_Stream_Play(0, stream) == -1) stream_failed();
+  window.show_output(*stream);
 
   for (;;) {
     if (fsound_stream_lost(stream)) device_lost();
@@ -183,8 +207,15 @@ int main(int argc, char** argv) {
     if (fsound_take_key_latency(latency_ms, device_ms))
       std::fprintf(stderr, "wsy: key to sound %.2f ms (%.2f ms of it from the block's start to the device)\n",
                    latency_ms, device_ms);
-    poll_events(*engine);
+    bool exposed = false;
+    poll_events(*engine, &exposed);
+    if (exposed) window.invalidate();
     take_reports();
-    wait_for_work(keys_fd, reports_fd);
+    if (reloader.fd() >= 0) {
+      reloader.reload_if_changed(*engine, hand_over);
+      window.show_reload(reloader.status());
+    }
+    window.update(*engine);  // its pictures show at the next turn's event pump
+    wait_for_work(keys_fd, reports_fd, reloader.fd());
   }
 }

@@ -5,13 +5,14 @@
 #include <cstring>
 
 const char kWsyUsage[] =
-    "usage: wsy [--patch FILE] [--record FILE] [--no-autoplay]\n"
+    "usage: wsy [--patch FILE] [--record FILE] [--no-autoplay] [--no-watch]\n"
     "Plays a wsy patch: asks for the audio output on the console, then takes the\n"
     "keys z x c v b n (notes), Enter (replay) and Esc (quit) in its window.\n"
     "  --patch FILE    patch file to play (default RODUV_2.WSY in this folder)\n"
     "  --record FILE   log every event of the session, with its frame, as an event\n"
     "                  script that wsy-render plays back to the same samples\n"
     "  --no-autoplay   no random note when a note has run out\n"
+    "  --no-watch      do not reload the patch file when it is saved\n"
     "  --help          this text\n"
     "  --version       the version\n";
 
@@ -48,6 +49,8 @@ WsyOptions parse_wsy_options(int argc, char** argv) {
       options.record = v;
     } else if (std::strcmp(arg, "--no-autoplay") == 0) {
       options.autoplay = false;
+    } else if (std::strcmp(arg, "--no-watch") == 0) {
+      options.watch = false;
     } else if (std::strcmp(arg, "--help") == 0) {
       std::fputs(kWsyUsage, stdout);
       std::exit(0);

@@ -16,10 +16,11 @@ bool acts(int32_t key) { return note_for_key(key) || key == kKeyReturn; }
 
 }  // namespace
 
-int poll_events(Engine& engine) {
+int poll_events(Engine& engine, bool* exposed) {
   int taken = 0;
   while (SDL_PollEvent(&polled)) {
     ++taken;
+    if (polled.type == SDL_VIDEOEXPOSE && exposed) *exposed = true;
     const bool key = polled.type == SDL_KEYDOWN || polled.type == SDL_KEYUP;
     const int32_t sym = key ? polled.key.keysym.sym : 0;
     // exit() runs the at-exit handler that stops the audio before SDL quits.

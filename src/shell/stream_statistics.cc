@@ -117,6 +117,8 @@ void fsound_report_underflows() {
   }
 }
 
+long fsound_block_frames() { return block_frames_now.load(std::memory_order_relaxed); }
+
 long long fsound_next_block_due_ns() {
   const long long last = last_block_end_ns.load(std::memory_order_relaxed);
   return last ? last + block_period_ns.load(std::memory_order_relaxed) : 0;

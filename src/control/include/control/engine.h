@@ -7,6 +7,7 @@
 
 #include "control/command.h"
 #include "control/report.h"
+#include "control/scope_tap.h"
 #include "patch/patch.h"
 #include "synth/random.h"
 #include "synth/vca.h"
@@ -67,13 +68,17 @@ class Engine {
   // Frames computed so far (published after each block).
   int64_t frames() const { return published_frames_.load(std::memory_order_acquire); }
 
+  // The patch sounding now: the audio thread's once the engine plays.
   Patch& patch() { return *patch_; }
   const Vca& vca() const { return vca_; }
+  // Each block's left channel and the envelope level after it, for any thread to read.
+  const ScopeTap& scope() const { return scope_; }
 
  private:
   void apply(const Command& command);
   void trigger(Report::Origin origin);
   void release();
+  void swap_patch(Patch* next);
   void auto_play();
   void play_random_note();
   void report(const Report& report);
@@ -91,6 +96,7 @@ class Engine {
   std::atomic<long> lost_reports_{0};
   int wake_fd_ = -1;
   bool reported_ = false;  // this block produced a report
+  ScopeTap scope_;
 };
 
 // The audio layer's callback: fills `length` / 4 frames of `buffer` from the

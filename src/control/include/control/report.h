@@ -12,6 +12,7 @@ struct Report {
     kMiam,     // prints "MIAM\n": the envelope ran out and auto-play starts a note
     kApplied,  // `command` was applied before `frame` (for the session log)
     kSounding, // a note started: `note`, started by `origin`
+    kPatchRetired,  // `patch` was swapped out: the receiving thread deletes it
   };
   enum Origin : uint8_t { kByKey, kByEnter, kByAutoPlay };
 
@@ -20,6 +21,7 @@ struct Report {
   int32_t note = 0;
   int64_t frame = 0;
   Command command;
+  Patch* patch = nullptr;  // kPatchRetired
 
   static Report of(Kind kind, int64_t frame) {
     Report report;

@@ -22,6 +22,10 @@ class SessionLog {
 
   // Logs a kApplied report; other reports are not logged.
   void add(const Report& report);
+  // Logs a patch swap applied before `frame`: `text`, the patch file's text
+  // as loaded, goes into a copy next to the log (LOG.1.wsy, LOG.2.wsy, ...)
+  // and the log names the copy by its file name: "FRAME patch LOG.1.wsy".
+  void add_patch(int64_t frame, const std::string& text);
   // "FRAME end": the number of frames the session computed. Once.
   void end(int64_t frames);
   // The same, from a signal handler: async-signal-safe, and only when no
@@ -38,4 +42,5 @@ class SessionLog {
   volatile bool writing_ = false;
   volatile bool ended_ = false;
   std::string path_;
+  int patch_copies_ = 0;
 };

@@ -65,6 +65,8 @@ struct Patch {
   // Reads a patch file, printing the loader's trace. False, with `error` set,
   // when the file cannot be read at all; malformed entries only warn.
   bool load(const char* path, std::string& error);
+  // The same from a file's text already read; `name` stands for the file in warnings.
+  bool load_text(const std::string& text, const char* name, std::string& error);
   void report() const;
   Vco* find_vco(const char* name) const;
 
@@ -76,6 +78,11 @@ struct Patch {
 // reported on `console`, warnings on `diagnostics`. Null, after a message on
 // `diagnostics`, when the file cannot be read.
 Patch* load_and_report(const char* path, FILE* console = stdout, FILE* diagnostics = stderr);
+
+// The whole of a patch file, read at once, so that what is loaded and what
+// is kept (a session log's copy) are the same bytes. False, with `error` set,
+// when it cannot be read (missing, no right to read it, a folder).
+bool read_patch_text(const char* path, std::string& text, std::string& error);
 
 // Pitch of note n in hertz, in double precision: 8.1757989 * 2^((n + 11) / 12).
 double note_frequency(int32_t n);

@@ -9,6 +9,7 @@ struct WsyOptions {
   std::optional<std::string> patch;  // --patch FILE; none: RODUV_2.WSY here
   std::string record;                // --record FILE: the session log
   bool autoplay = true;              // --no-autoplay
+  bool watch = true;                 // --no-watch: the patch file is not reloaded when saved
 };
 
 // Parses argv. --help and --version print to standard output and end the

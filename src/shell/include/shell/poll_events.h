@@ -4,5 +4,6 @@ class Engine;
 
 // Takes every pending event off SDL's queue and sends what concerns the sound
 // to the engine: note keys and Enter, pressed and released, and user events.
-// Ends the process with status 0 on Escape. Returns how many events were taken.
-int poll_events(Engine& engine);
+// Ends the process with status 0 on Escape. Returns how many events were taken;
+// `exposed`, when given, is set when the display lost the window's picture.
+int poll_events(Engine& engine, bool* exposed = nullptr);

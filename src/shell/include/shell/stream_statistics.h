@@ -27,6 +27,9 @@ void measure_latency_if_asked(AudioStream* stream);
 // Stops measuring on `stream` (closed), or on any stream (nullptr).
 void stop_measuring(AudioStream* stream);
 
+// Frames of the latest block the device asked for; 0 before the first.
+long fsound_block_frames();
+
 // Underflows since FSOUND_Init: blocks the device asked for too late to play
 // them in time (the sound broke up). Counted on the audio thread.
 long fsound_underflows();

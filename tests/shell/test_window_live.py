@@ -1,0 +1,128 @@
+"""The real wsy window under Xvfb, read back from screenshots while keys play:
+the scope, the held key's row and the envelope bar follow the sound."""
+
+import os
+import subprocess
+import time
+import unittest
+
+import screenshot
+import wsytest
+from wsytest import HELP, Reader, Wsy, base_env, focus_window, start_xvfb, work_dir, xdotool
+
+DEMO = os.environ.get("WINDOW_VIEW_DEMO", "")
+# The bundled patch's kind: a vibrato lead and a tremolo octave, four links to list.
+PATCH = ("LFO_VIB;*FREQ=4;\nLFO_TREM;*FREQ=6;\nVCO_LEAD;LFO_VIB:MOD_PHASE;\n"
+         "VCO_OCT;*NOTE=12;LFO_TREM:MOD_AMP;\nMIXER_OUT;VCO_LEAD:IN1;VCO_OCT:IN2;\n")
+
+
+def window_areas(display):
+    """Where the parts of the window lie, as the window's own demo program says."""
+    proc = subprocess.Popen([DEMO, "wsy-areas"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                            stderr=subprocess.DEVNULL, env=dict(os.environ, DISPLAY=display))
+    out = Reader(proc.stdout.fileno())
+    out.wait_contains(b"ready\n", timeout=20)
+    proc.stdin.close()
+    proc.wait(20)
+    proc.stdout.close()
+    areas = {}
+    for line in out.snapshot().decode().splitlines():
+        words = line.split()
+        if words[0] == "area":
+            areas[words[1]] = tuple(int(w) for w in words[2:])
+    return areas
+
+
+class LiveWindow(unittest.TestCase):
+    def setUp(self):
+        self.display = start_xvfb(self)
+        self.areas = window_areas(self.display)
+        self.work = work_dir(self, patch=PATCH)
+        self.w = Wsy(self, self.work, base_env(DISPLAY=self.display), args=("--no-autoplay",))
+        self.w.send(b"41")  # NoSound, its one driver
+        self.w.out.wait_contains(HELP, timeout=20)
+        self.window = focus_window(self.display)
+
+    def grab(self):
+        return screenshot.grab(self.display, self.window)
+
+    def scope_rows(self, picture):
+        scope = self.areas["scope"]
+        background = picture.dominant(scope)
+        return picture.rows_with(scope, lambda p: p != background)
+
+    def bar_length(self, picture):
+        """Pixels of the bar's middle row in the bar's fill colour (green, unlike frame and trough)."""
+        x, y, w, h = self.areas["bar"]
+        return sum(1 for r, g, b in picture.area((x, y + h // 2, w, 1)) if g > 150 and r < 150)
+
+    def row_lit(self, picture, row):
+        return picture.dominant(self.areas["key%d" % row]) != picture.dominant(self.areas["note"])
+
+    def wait_for(self, what, predicate, timeout=3):
+        deadline = time.monotonic() + timeout * wsytest.SLOW
+        while True:
+            picture = self.grab()
+            if predicate(picture):
+                return picture
+            if time.monotonic() > deadline:
+                self.fail("the window never showed " + what)
+
+    def test_scope_key_row_and_bar_follow_a_held_key(self):
+        quiet = self.wait_for("the patch", lambda p: len(self.scope_rows(p)) <= 2)
+        self.assertFalse(self.row_lit(quiet, 0))
+        self.assertEqual(self.bar_length(quiet), 0)
+
+        # Screenshots first, read afterwards: the note decays within about 0.45 s.
+        xdotool(self.display, "keydown", "z")
+        pressed = time.monotonic()
+        shots = []
+        while time.monotonic() - pressed < 0.38:
+            shots.append(self.grab())
+            time.sleep(0.02)
+        if os.environ.get("WSY_WINDOW_PICTURE"):
+            screenshot.save_png(self.display, self.window, os.environ["WSY_WINDOW_PICTURE"])
+        xdotool(self.display, "keyup", "z")
+
+        sounding = [p for p in shots if self.bar_length(p) > 0]
+        self.assertGreaterEqual(len(sounding), 2, "the note was seen in at least two screenshots")
+        for p in sounding:
+            self.assertTrue(self.row_lit(p, 0), "the held key's row is lit")
+            self.assertFalse(self.row_lit(p, 1), "only the held key's row")
+            self.assertGreater(len(self.scope_rows(p)), 2, "the scope is not flat")
+        self.assertGreater(self.bar_length(shots[-1]), 0, "the note still sounded when the key was let go")
+        bars = [self.bar_length(p) for p in sounding]
+        loudest = sounding[bars.index(max(bars))]
+        self.assertGreater(len(self.scope_rows(loudest)), self.areas["scope"][3] // 8, "the tone spans the scope")
+        # After the attack's few milliseconds the bar only shrinks while the key is held.
+        peak = bars.index(max(bars))
+        self.assertLess(bars[-1], bars[peak], "the bar shrinks as the note decays: %r" % bars)
+        self.assertEqual(bars[peak:], sorted(bars[peak:], reverse=True), bars)
+
+        # The release silences the note at once, before its envelope would have.
+        self.wait_for("the release", lambda p: not self.row_lit(p, 0) and len(self.scope_rows(p)) <= 2
+                      and self.bar_length(p) == 0)
+        self.assertEqual(self.w.out.snapshot().split(HELP, 1)[1], b"\nTRIG\nUNTRIG\n")
+
+    def test_reload_shows_the_new_links(self):
+        patch = self.areas["patch"]
+        # The first picture is drawn whole: once the links are there, all is.
+        before = self.wait_for("the patch's links", lambda p: self.rows_of_text(p, patch))
+        with open(os.path.join(self.work, "RODUV_2.WSY"), "w") as f:
+            f.write(PATCH.replace("MIXER_OUT;VCO_LEAD:IN1;VCO_OCT:IN2;", "MIXER_OUT;VCO_LEAD:IN1;"))
+        after = self.wait_for("a shorter list of links",
+                              lambda p: len(self.rows_of_text(p, patch)) < len(self.rows_of_text(before, patch)))
+        status = self.areas["status"]
+        self.assertGreater(len(self.rows_of_text(after, status)), len(self.rows_of_text(before, status)),
+                           "a status line tells of the reload")
+
+    def rows_of_text(self, picture, rect):
+        background = picture.dominant(rect)
+        return picture.rows_with(rect, lambda p: p != background)
+
+
+if __name__ == "__main__":
+    wsytest.check_binary()
+    if not DEMO or not os.access(DEMO, os.X_OK):
+        raise SystemExit("WINDOW_VIEW_DEMO must name the window_view_demo binary")
+    unittest.main()
