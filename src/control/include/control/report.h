@@ -13,7 +13,7 @@ struct Report {
     kApplied,  // `command` was applied before `frame` (for the session log)
     kSounding, // a note started: `note`, started by `origin`
   };
-  enum Origin : uint8_t { kByKey, kByEnter, kByAutoPlay };
+  enum Origin : uint8_t { kByKey, kByEnter, kByAutoPlay, kByMidi };
 
   Kind kind = kTrig;
   Origin origin = kByKey;

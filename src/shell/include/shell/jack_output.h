@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "shell/midi_connect_result.h"
-#include "shell/raw_midi_event.h"
+#include "midi/raw_midi_event.h"
 
 // Computes `frames` frames of interleaved 16-bit stereo into `out`, applying
 // `events` (in time order, offsets below `frames`) before the frames they name.

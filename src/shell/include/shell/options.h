@@ -1,6 +1,9 @@
 #pragma once
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "midi/midi_voice.h"
 
 // wsy's command line. Anything wsy does not know is ignored with a one-line
 // warning on standard error, so that a run with stray arguments plays as one
@@ -9,6 +12,9 @@ struct WsyOptions {
   std::optional<std::string> patch;  // --patch FILE; none: RODUV_2.WSY here
   std::string record;                // --record FILE: the session log
   bool autoplay = true;              // --no-autoplay
+  bool midi = true;                  // --no-midi: no MIDI input at all
+  std::vector<std::string> midi_connect;  // --midi-connect SPEC, in order
+  MidiSettings midi_settings;        // --midi-channel N, --bend-range R
 };
 
 // Parses argv. --help and --version print to standard output and end the
