@@ -182,6 +182,10 @@ signed char stream_callback(void* /*stream*/, void* buffer, int length, void* us
   return 1;
 }
 
+void engine_midi_block(void* user_data, int frames, int16_t* out, const RawMidiEvent* events, int event_count) {
+  if (frames > 0) static_cast<Engine*>(user_data)->render(frames, out, events, event_count);
+}
+
 Engine* start_engine(const char* path, const EngineSettings& settings) {
   Patch* patch = load_and_report(path, settings.console, settings.diagnostics);
   if (!patch) return nullptr;

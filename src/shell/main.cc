@@ -16,6 +16,7 @@
 #include "control/session_log.h"
 #include "patch/patch.h"
 #include "patch/patch_location.h"
+#include "shell/alsa_midi_input.h"
 #include "shell/audio_output.h"
 #include "shell/console_keys.h"
 #include "shell/error_text.h"
@@ -35,6 +36,37 @@ constexpr int kPollMilliseconds = 50;       // how soon a lost device or a laten
 bool sdl_started = false;
 Engine* engine = nullptr;
 SessionLog session_log;
+AlsaMidiInput* sequencer_input = nullptr;
+
+// The sequencer's thread hands each message straight to the engine through
+// a queue of its own: the main thread may sleep for a whole poll period, and
+// the engine's command queue takes one producer only.
+void midi_to_engine(void* user, const uint8_t* bytes, int size) {
+  static_cast<Engine*>(user)->send_from_midi_input(Command::midi_message(bytes, size));
+}
+
+// The options wsy-render needs to play a log of this session the same.
+std::string render_options(const WsyOptions& options) {
+  std::string text;
+  if (options.midi_settings.channel) text += " --midi-channel " + std::to_string(options.midi_settings.channel);
+  if (options.midi_settings.bend_range != MidiSettings{}.bend_range)
+    text += " --bend-range " + std::to_string(options.midi_settings.bend_range);
+  return text;
+}
+
+// With an output that has no MIDI input of its own: the ALSA sequencer.
+void open_sequencer_input(const WsyOptions& options) {
+  sequencer_input = new AlsaMidiInput(midi_to_engine, engine);
+  if (!sequencer_input->open()) return;  // it said why; play on without MIDI
+  for (const std::string& source : options.midi_connect) {
+    const MidiConnectResult result = sequencer_input->connect(source);
+    if (!result.warning.empty()) std::fprintf(stderr, "%s\n", result.warning.c_str());
+  }
+  std::string sources;
+  for (const std::string& port : sequencer_input->connections()) sources += (sources.empty() ? "" : ", ") + port;
+  std::fprintf(stderr, "wsy: MIDI input %s, %s.\n", sequencer_input->port_name().c_str(),
+               sources.empty() ? "not connected yet (aconnect SOURCE wsy:midi_in)" : ("connected from " + sources).c_str());
+}
 
 // Prints the engine's console words and logs the commands it applied, in its order.
 void take_reports() {
@@ -56,6 +88,7 @@ void last_words() {
 // still had to say is printed and logged, and the log gets its end.
 void shut_down() {
   fsound_report_underflows();
+  if (sequencer_input) sequencer_input->close();
   FSOUND_Close();
   if (engine) {
     take_reports();
@@ -130,6 +163,7 @@ int main(int argc, char** argv) {
 
   EngineSettings settings;
   settings.autoplay = options.autoplay;
+  settings.midi = options.midi_settings;
   std::string where;
   const std::optional<std::string> located = locate_patch("wsy", options.patch ? options.patch->c_str() : nullptr, where);
   std::fputs(where.c_str(), stderr);
@@ -165,7 +199,7 @@ int main(int argc, char** argv) {
 
   if (!options.record.empty()) {
     std::string error;
-    if (!session_log.open(options.record, patch_path, options.autoplay, error))
+    if (!session_log.open(options.record, patch_path, options.autoplay, error, render_options(options)))
       std::fprintf(stderr, "wsy: cannot record the session into \"%s\": %s; playing without recording.\n",
                    options.record.c_str(), error.c_str());
   }
@@ -175,7 +209,9 @@ int main(int argc, char** argv) {
 
   AudioStream* stream = FSOUND_Stream_Create(stream_callback, kStreamBufferLength, kStreamMode, kSampleRate, engine);
   if (!stream) stream_failed();
+  const bool midi_in_stream = options.midi && fsound_stream_take_midi(stream, engine_midi_block, options.midi_connect);
   if (FSOUND_Stream_Play(0, stream) == -1) stream_failed();
+  if (options.midi && !midi_in_stream) open_sequencer_input(options);
 
   for (;;) {
     if (fsound_stream_lost(stream)) device_lost();

@@ -124,6 +124,10 @@ class Engine {
 // Engine given as `user_data`. Always returns 1. Real-time code.
 signed char stream_callback(void* stream, void* buffer, int length, void* user_data);
 
+// The same for an output whose blocks carry timed MIDI events (JACK): the
+// Engine given as `user_data` renders `frames` frames with them. Real-time code.
+void engine_midi_block(void* user_data, int frames, int16_t* out, const RawMidiEvent* events, int event_count);
+
 // A frame value to a 16-bit sample: truncated toward zero, low 16 bits kept
 // (values out of range wrap, they are not clipped); NaN and values beyond a
 // 64-bit integer give 0.
