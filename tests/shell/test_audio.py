@@ -1,5 +1,5 @@
-"""Real sound: wsy plays through PortAudio into a JACK server with its dummy
-driver, the test records PortAudio's ports with jack_rec while z is held, and
+"""Real sound: wsy plays as a JACK client of its own into a JACK server with its dummy
+driver, the test records wsy's ports with jack_rec while z is held, and
 measures the pitch from the samples."""
 
 import os
