@@ -209,9 +209,11 @@ int main(int argc, char** argv) {
 
   AudioStream* stream = FSOUND_Stream_Create(stream_callback, kStreamBufferLength, kStreamMode, kSampleRate, engine);
   if (!stream) stream_failed();
+  // MIDI comes with the stream on JACK, else from the sequencer, which is
+  // opened first so that the playing line stays the last word of the start.
   const bool midi_in_stream = options.midi && fsound_stream_take_midi(stream, engine_midi_block, options.midi_connect);
-  if (FSOUND_Stream_Play(0, stream) == -1) stream_failed();
   if (options.midi && !midi_in_stream) open_sequencer_input(options);
+  if (FSOUND_Stream_Play(0, stream) == -1) stream_failed();
 
   for (;;) {
     if (fsound_stream_lost(stream)) device_lost();
