@@ -177,6 +177,41 @@ class LiveMidi(unittest.TestCase):
         self.compare_with_render(sent, recording, lines, work, log, out)
 
 
+class MidiWithoutJack(unittest.TestCase):
+    def test_no_sequencer_is_one_line_and_wsy_plays_on(self):
+        if os.path.exists("/dev/snd/seq"):
+            self.skipTest("this machine has an ALSA sequencer: the missing-sequencer line cannot show")
+        w = Wsy(self, work_dir(self), base_env(), args=("--midi-connect", "keyboard"))
+        w.send(b"41")
+        w.out.wait_contains(HELP + wsytest.AUTO_PLAY + b"MIAM\n", timeout=20)
+        w.signal(signal.SIGTERM)
+        w.wait()
+        lines = [l for l in w.err.wait_closed().decode().splitlines() if "MIDI" in l or "sequencer" in l]
+        self.assertEqual(len(lines), 1, lines)
+        self.assertIn("/dev/snd/seq", lines[0])
+        self.assertIn("playing on without it", lines[0])
+
+    def test_no_midi_opens_no_input(self):
+        w = Wsy(self, work_dir(self), base_env(), args=("--no-midi",))
+        w.send(b"41")
+        w.out.wait_contains(HELP + wsytest.AUTO_PLAY, timeout=20)
+        w.signal(signal.SIGTERM)
+        w.wait()
+        self.assertNotIn("sequencer", w.err.wait_closed().decode())
+
+    def test_values_out_of_range_are_usage_errors(self):
+        for args in (("--midi-channel", "0"), ("--midi-channel", "17"), ("--midi-channel=x",),
+                     ("--bend-range", "25"), ("--bend-range", "-1"), ("--midi-connect",)):
+            with self.subTest(args=args):
+                r = subprocess.run([wsytest.WSY, *args], capture_output=True, stdin=subprocess.DEVNULL, timeout=20)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn(b"usage: wsy", r.stderr)
+                self.assertEqual(r.stdout, b"")
+        r = subprocess.run([wsytest.WSY, "--help"], capture_output=True, timeout=20)
+        for option in (b"--midi-connect SPEC", b"--midi-channel N", b"--bend-range R", b"--no-midi"):
+            self.assertIn(option, r.stdout)
+
+
 if __name__ == "__main__":
     wsytest.check_binary()
     unittest.main()
