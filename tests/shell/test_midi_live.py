@@ -112,7 +112,7 @@ class LiveMidi(unittest.TestCase):
         on = sent[0][0]
         self.assertTrue(all(recording[f] == (0.0, 0.0) for f in range(on - PERIOD, on)))
         first = next(f for f in range(on, on + 64) if recording[f] != (0.0, 0.0))
-        self.assertLessEqual(first - on, 2, "sound %d frames after the note on" % (first - on))
+        self.assertLessEqual(first - on, 1, "sound %d frames after the note on" % (first - on))
         rendered_first = next(f for f, s in enumerate(rendered) if s != (0, 0))
         self.assertEqual(rendered_first + shift, first)
 
