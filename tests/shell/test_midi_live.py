@@ -67,8 +67,15 @@ class LiveMidi(unittest.TestCase):
             lines = f.read().splitlines()
         return sent, recording, lines, work, log, w.out.snapshot(), err
 
-    def compare_with_render(self, sent, recording, lines, work, log, out, extra_args=()):
-        """The log's MIDI lines are the messages sent, and its render is the recording."""
+    def compare_with_render(self, sent, recording, lines, work, log, out):
+        """The log's MIDI lines are the messages sent, and its render, with the
+        options its own header names, is the recording."""
+        command = lines[1].split()
+        self.assertEqual(command[:4], ["#", "render", "it", "again:"], lines[1])
+        extra_args = []
+        for option in ("--midi-channel", "--bend-range"):
+            if option in command:
+                extra_args += [option, command[command.index(option) + 1]]
         logged = [(int(m.group(1)), bytes.fromhex(m.group(2))) for m in map(MIDI_LINE.match, lines) if m]
         self.assertEqual([b for _, b in logged], [b for _, b in sent])
         # Engine frame + shift = JACK frame, the same shift for every message: no jitter.
@@ -92,7 +99,9 @@ class LiveMidi(unittest.TestCase):
         messages = [(4, 37, [0x90, 69, 100]), (4 + hold, 5, [0x80, 69, 0]),
                     (4 + hold + 40, 201, [0x90, 81, 90]), (4 + 2 * hold + 40, 0, [0x80, 81, 64]),
                     (4 + 2 * hold + 45, 0, [0xE0, 0, 0x60]), (4 + 2 * hold + 45, 128, [0x90, 69, 1])]
-        sent, recording, lines, work, log, out, err = self.play(messages, 2.4)
+        sent, recording, lines, work, log, out, err = self.play(
+            messages, 2.4, ("--midi-channel", "1", "--bend-range", "12"))
+        self.assertIn(" --midi-channel 1 --bend-range 12 ", lines[1])
         shift, rendered = self.compare_with_render(sent, recording, lines, work, log, out)
 
         # (a) pitch: a stretch of each note, well inside it.
@@ -102,10 +111,10 @@ class LiveMidi(unittest.TestCase):
         b = frequency(stretch(sent[2][0], hold - 10))
         self.assertAlmostEqual(a, 440.0, delta=1.0)
         self.assertAlmostEqual(b, 880.0, delta=2.0)
-        # A bend of +0.5 of its range (2 semitones): A4 up a whole tone, 493.9 Hz.
+        # A bend of +0.5 of its range of 12: A4 up 6 semitones, 622.3 Hz.
         bent = frequency([recording[sent[5][0] + i][0] for i in range(PERIOD * 10, PERIOD * 60)
                           if sent[5][0] + i in recording])
-        self.assertAlmostEqual(bent, 440.0 * 2 ** (1 / 12 * 2 * (0x60 * 128 - 8192) / 8192), delta=1.5)
+        self.assertAlmostEqual(bent, 440.0 * 2 ** (1 / 12 * 12 * (0x60 * 128 - 8192) / 8192), delta=2.0)
 
         # (b) the note starts at the frame of its note on: silent before it,
         # sounding from the next frames on, where the renderer starts it too.
