@@ -107,12 +107,8 @@ void native_jack_stop(AudioStream& s) {
   if (s.jack.client) s.jack.client->close();
 }
 
-void native_jack_close(AudioStream& s) {
-  if (!s.jack.client) return;
-  // A lost server would keep every call waiting: the client is left to the end of the process.
-  if (s.lost) (void)s.jack.client.release();
-  else s.jack.client.reset();
-}
+// After a lost server JackOutput frees only what is its own.
+void native_jack_close(AudioStream& s) { s.jack.client.reset(); }
 
 void native_jack_report_playing(const AudioStream& s) {
   const JackOutput& jack = *s.jack.client;
