@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -241,6 +242,9 @@ int main(int argc, char** argv) {
   settings.midi = options.midi;
   Engine* engine = start_engine(patch_path->c_str(), settings);
   if (!engine) return 1;
+  // Freed on every way out, the engine before the patch it plays.
+  const std::unique_ptr<Patch> patch_owner(&engine->patch());
+  const std::unique_ptr<Engine> engine_owner(engine);
 
   WavWriter wav(options.output);
   if (!wav.is_open()) {
