@@ -6,8 +6,8 @@
            Xvfb, xdotool presses z again and again, and wsy says on standard
            error, for each press, the time from taking the key off the
            window's queue to the moment the first sample of the block that
-           carries the note reaches the device (PortAudio's
-           outputBufferDacTime against Pa_GetStreamTime at the key), with
+           carries the note reaches the device (JACK's time at the period plus
+           the playback latency, against JACK's time at the key), with
            the server in its default asynchronous mode and in synchronous
            mode (jackd -S), which keeps one period less in the server.
   load     underflows in 60 s of auto-play at 128 frames while a busy loop
@@ -260,7 +260,7 @@ def main():
     servers = Servers()
     try:
         if "key" in args.parts:
-            print("| JACK mode | period | block | PortAudio output latency | key to sound: median | p95 | max "
+            print("| JACK mode | period | block | output latency | key to sound: median | p95 | max "
                   "| presses | underflows |")
             print("|---|---|---|---|---|---|---|---|---|")
             for sync in (False, True):

@@ -31,6 +31,7 @@
 #include <gtest/gtest.h>
 
 #include "control/engine.h"
+#include "shell/jack_output.h"
 #include "midi/midi_parser.h"
 #include "midi/midi_voice.h"
 #include "synth/random.h"
@@ -434,6 +435,62 @@ TEST(MidiOnTheAudioThread, ParserAndNoteLogicNeverAllocateNorLock) {
   EXPECT_GT(messages, 1000);
   EXPECT_GT(played, 128);
   EXPECT_GT(released, 1);
+}
+
+// JACK's process path with MIDI: the period's events handed to the engine at
+// their offsets (JackOutput::render_period with the engine's block function,
+// as wsy's JACK output runs it), and MIDI commands from the sequencer's queue
+// and the main thread's queue, for every period size.
+TEST(MidiOnTheAudioThread, JackPeriodsWithMidiEventsAndMidiCommandsNeverAllocateNorLock) {
+  Capture trace, warnings;
+  std::unique_ptr<Engine> engine = start(example_patches().front(), trace, warnings);
+  ASSERT_TRUE(engine);
+  JackOutput jack(engine_midi_block, engine.get());
+  std::vector<float> left(JackOutput::kMaxPeriodFrames), right(JackOutput::kMaxPeriodFrames);
+  std::vector<RawMidiEvent> events(JackOutput::kMaxEventsPerPeriod);
+  int forbidden = 0;
+  std::string first, said;
+  float peak = 0;
+  long period = 0;
+  for (int frames : {1, 64, 256, 1024, 8192}) {
+    for (int block = 0; block < 40; ++block, ++period) {
+      // Notes, running status, a bend, the pedal, clock bytes and all notes off.
+      int count = 0;
+      auto add = [&](uint32_t offset, std::initializer_list<uint8_t> bytes) {
+        RawMidiEvent& e = events[count++];
+        e.offset = offset % static_cast<uint32_t>(frames);
+        e.size = static_cast<uint8_t>(bytes.size());
+        std::copy(bytes.begin(), bytes.end(), e.bytes);
+      };
+      const uint8_t note = static_cast<uint8_t>(48 + period % 36);
+      add(0, {0x90, note, 100});
+      add(1, {note, 0});  // running status: its note off
+      add(2, {0x90, static_cast<uint8_t>(note + 7), 90});
+      add(frames / 2, {0xE0, static_cast<uint8_t>(period % 128), 0x50});
+      add(frames / 2, {0xF8});
+      add(frames - 1, {0xB0, 64, static_cast<uint8_t>(period % 2 ? 127 : 0)});
+      if (period % 10 == 9) add(frames - 1, {0xB0, 123, 0});
+      const uint8_t pedal[] = {0xB0, 64, 0};
+      ASSERT_TRUE(engine->send_from_midi_input(Command::midi_message(pedal, 3)));
+      const uint8_t on[] = {0x90, 69, 64};
+      ASSERT_TRUE(engine->send(Command::midi_message(on, 3)));
+      std::string what;
+      forbidden += forbidden_in([&] { jack.render_period(frames, events.data(), count, left.data(), right.data()); },
+                                &what);
+      if (first.empty()) first = what;
+      for (int i = 0; i < frames; ++i) peak = std::max(peak, std::abs(left[i]));
+      Report report;
+      while (engine->take_report(report))
+        if (const char* text = report_text(report)) said += text;
+    }
+  }
+  EXPECT_EQ(forbidden, 0) << "first: " << first;
+  EXPECT_GT(peak, 0.01f);
+  EXPECT_NE(said.find("TRIG"), std::string::npos);
+  EXPECT_NE(said.find("UNTRIG"), std::string::npos);
+  EXPECT_EQ(engine->refused_commands(), 0);
+  EXPECT_EQ(engine->lost_reports(), 0);
+  delete &engine->patch();
 }
 
 }  // namespace

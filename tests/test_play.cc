@@ -512,3 +512,88 @@ TEST(Engine, TheNoiseGeneratorDoesNotDisturbTheNotes) {
 }
 
 }  // namespace
+
+// ---- MIDI through the engine ----
+
+Command midi(std::initializer_list<uint8_t> bytes, int64_t frame = Command::kAtOnce) {
+  const std::vector<uint8_t> b(bytes);
+  return Command::midi_message(b.data(), static_cast<int>(b.size()), frame);
+}
+
+TEST(EngineMidi, ANoteOnRetunesAndTriggersAndItsNoteOffReleases) {
+  EngineRun run;
+  run.engine->send(midi({0x90, 69, 100}));
+  run.render(2);
+  EXPECT_EQ(run.patch().base_note, 58);
+  EXPECT_EQ(run.vco().base_frequency, 440.0f);
+  EXPECT_EQ(run.printed, "\nTRIG\n");
+  ASSERT_EQ(run.reports.back().kind, Report::kSounding);
+  EXPECT_EQ(run.reports.back().origin, Report::kByMidi);
+  run.engine->send(midi({0x80, 69, 0}));
+  run.render(1);
+  EXPECT_EQ(run.printed, "\nTRIG\nUNTRIG\n");
+}
+
+TEST(EngineMidi, AKeyNoteEndsTheMidiNoteWhoseNoteOffThenDoesNothing) {
+  EngineRun run;
+  run.engine->send(midi({0x90, 69, 100}));
+  run.engine->send(Command::key_down('z'));
+  run.engine->send(midi({0x80, 69, 0}));
+  run.render(10);
+  EXPECT_EQ(run.printed, "\nTRIG\n\nTRIG\n");  // no UNTRIG: the key's note plays on
+  EXPECT_EQ(run.engine->vca().active, 1);
+  EXPECT_EQ(run.engine->midi_voice().sounding_note(), -1);
+}
+
+TEST(EngineMidi, TheBendRetunesFromTheNextFrameAndBendsAKeysNoteToo) {
+  EngineRun run;
+  run.engine->send(Command::key_down('z'));
+  run.render(1);
+  const float unbent = run.vco().base_frequency;
+  EXPECT_EQ(unbent, static_cast<float>(note_frequency(run.patch().base_note)));
+  // Full bend up with a range of 2: 8191/8192 of two semitones, one pow in double.
+  run.engine->send(midi({0xE0, 0x7F, 0x7F}));
+  run.render(1);
+  const double b = 2.0 * 8191 / 8192;
+  EXPECT_EQ(run.vco().base_frequency,
+            static_cast<float>(8.1757989 * std::pow(2.0, ((run.patch().base_note + 11.0) + b) / 12.0)));
+  EXPECT_GT(run.vco().base_frequency, unbent * 1.12f);
+  run.engine->send(midi({0xB0, 121, 0}));  // reset all controllers: back to the unbent pitch
+  run.render(1);
+  EXPECT_EQ(run.vco().base_frequency, unbent);
+}
+
+TEST(EngineMidi, TimedEventsApplyBeforeTheFrameAtTheirOffsetWithRunningStatus) {
+  EngineRun run;
+  const RawMidiEvent events[] = {{5, 3, {0x90, 69, 100}}, {9, 2, {69, 0}}, {9, 1, {0xF8}}};
+  std::vector<int16_t> out(2 * 16);
+  run.engine->render(16, out.data(), events, 3);
+  const std::vector<Report> reports = run.take();
+  std::vector<std::string> log;
+  for (const Report& r : reports)
+    if (r.kind == Report::kApplied) log.push_back(event_script_line(r.frame, r.command));
+  EXPECT_EQ(log, (std::vector<std::string>{"5 midi 90 45 64", "9 midi 90 45 00"}));
+  EXPECT_EQ(run.printed, "\nTRIG\nUNTRIG\n");
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(out[2 * i], 0) << i;  // silent up to and with the note's first step
+  EXPECT_NE(out[2 * 6] | out[2 * 7] | out[2 * 8], 0);
+}
+
+TEST(EngineMidi, TheSequencerQueueIsTakenAtTheBlockStartAndTheChannelIsKept) {
+  Capture console, diagnostics;
+  EngineSettings settings;
+  settings.autoplay = false;
+  settings.console = console.file();
+  settings.diagnostics = diagnostics.file();
+  settings.midi.channel = 3;
+  const std::string path = write_temp_file("engine.wsy", "LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n");
+  std::unique_ptr<Engine> engine(start_engine(path.c_str(), settings));
+  std::remove(path.c_str());
+  const uint8_t other[] = {0x90, 60, 100}, mine[] = {0x92, 69, 100};
+  EXPECT_TRUE(engine->send_from_midi_input(Command::midi_message(other, 3)));
+  EXPECT_TRUE(engine->send_from_midi_input(Command::midi_message(mine, 3)));
+  int16_t out[8];
+  engine->render(4, out);
+  EXPECT_EQ(engine->patch().base_note, 58);
+  EXPECT_EQ(engine->midi_voice().sounding_note(), 69);
+  delete &engine->patch();
+}

@@ -4,10 +4,14 @@
 #include <getopt.h>
 #include <sndfile.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +19,7 @@
 #include "control/engine.h"
 #include "control/event_script.h"
 #include "control/patch_hand_over.h"
+#include "midi/smf_reader.h"
 #include "patch/patch.h"
 #include "patch/patch_location.h"
 #include "synth/sample_rate.h"
@@ -23,18 +28,25 @@ namespace {
 
 
 const char kUsage[] =
-    "usage: wsy-render [--patch FILE] [--frames N] [--events FILE] [--no-autoplay] -o FILE\n"
+    "usage: wsy-render [--patch FILE] [--frames N] [--events FILE] [--midi FILE.mid]\n"
+    "                  [--midi-channel N] [--bend-range R] [--no-autoplay] -o FILE\n"
     "Renders a wsy patch to a 16-bit stereo 44100 Hz WAV file.\n"
     "  --patch FILE    patch file to play (default RODUV_2.WSY in this folder); a bare\n"
     "                  NAME that is no file here plays the installed example NAME.wsy\n"
-    "  --frames N      stereo frames to render (default: the script's \"FRAME end\", else 441000, 10 s)\n"
+    "  --frames N      stereo frames to render (default: the script's \"FRAME end\", else with\n"
+    "                  --midi 44100 frames after the file's last event, else 441000, 10 s)\n"
     "  --events FILE   event script, '-' for standard input; one event a line:\n"
     "                    FRAME KEY down|up   KEY: z x c v b n return escape, or a letter/digit\n"
     "                    FRAME user          a random note, as when the envelope runs out\n"
+    "                    FRAME midi B1 [B2 [B3]]  one MIDI message, two hex digits a byte\n"
     "                    FRAME close         the window's close button (does nothing)\n"
     "                    FRAME patch FILE    the patch in FILE plays from here on (a\n"
     "                                        relative FILE is in the script's folder)\n"
     "                    FRAME end           where the render ends (the last line)\n"
+    "  --midi FILE.mid a Standard MIDI File (format 0 or 1) to play; at a frame the\n"
+    "                  script's events come before the file's\n"
+    "  --midi-channel N  MIDI channel to listen to, 1 to 16 (default: all)\n"
+    "  --bend-range R  semitones at full pitch bend, 0 to 24 (default 2)\n"
     "  --no-autoplay   no random note when a note has run out\n"
     "  -o, --output FILE  the WAV file to write\n"
     "  -h, --help      print this help and quit\n"
@@ -52,15 +64,30 @@ struct Options {
   std::optional<int64_t> frames;
   bool autoplay = true;
   std::string events;
+  std::string midi_file;
+  MidiSettings midi;
   std::string output;
 };
+
+// A whole number from `low` to `high` for `option`, or a usage error.
+int whole_number_in(const char* option, const char* text, int low, int high) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(text, &end, 10);
+  if (!*text || *end || errno || n < low || n > high)
+    usage_error(std::string(option) + " takes a whole number from " + std::to_string(low) + " to " +
+                std::to_string(high) + ", not \"" + text + "\"");
+  return static_cast<int>(n);
+}
 
 Options parse_options(int argc, char** argv) {
   static const option kLong[] = {
       {"patch", required_argument, nullptr, 'p'}, {"frames", required_argument, nullptr, 'f'},
       {"events", required_argument, nullptr, 'e'}, {"output", required_argument, nullptr, 'o'},
       {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
-      {"no-autoplay", no_argument, nullptr, 'A'},  {nullptr, 0, nullptr, 0}};
+      {"no-autoplay", no_argument, nullptr, 'A'},  {"midi", required_argument, nullptr, 'm'},
+      {"midi-channel", required_argument, nullptr, 'c'}, {"bend-range", required_argument, nullptr, 'b'},
+      {nullptr, 0, nullptr, 0}};
   Options options;
   opterr = 0;
   int c;
@@ -79,6 +106,9 @@ Options parse_options(int argc, char** argv) {
         break;
       }
       case 'A': options.autoplay = false; break;
+      case 'm': options.midi_file = optarg; break;
+      case 'c': options.midi.channel = static_cast<uint8_t>(whole_number_in("--midi-channel", optarg, 1, 16)); break;
+      case 'b': options.midi.bend_range = static_cast<uint8_t>(whole_number_in("--bend-range", optarg, 0, 24)); break;
       case 'h': std::fputs(kUsage, stdout); std::exit(0);
       case 'V': std::puts("wsy-render " WSY_VERSION); std::exit(0);
       case ':': usage_error(std::string(argv[optind - 1]) + " needs a value");
@@ -103,6 +133,43 @@ EventScript read_script(const std::string& path) {
   if (in != stdin) std::fclose(in);
   if (!ok) usage_error("event script \"" + path + "\", " + error);
   return script;
+}
+
+// The file's channel messages as commands at their frames, in playing order;
+// warnings on standard error. A file that cannot be played ends the program
+// with status 2.
+std::vector<Command> read_midi_file(const std::string& path, int64_t& last_event_frame) {
+  std::vector<Command> commands;
+  if (path.empty()) return commands;
+  FILE* in = std::fopen(path.c_str(), "rb");
+  if (!in) {
+    std::fprintf(stderr, "wsy-render: cannot open the MIDI file \"%s\": %s\n", path.c_str(), std::strerror(errno));
+    std::exit(2);
+  }
+  std::vector<uint8_t> bytes;
+  uint8_t chunk[65536];
+  size_t got;
+  while ((got = std::fread(chunk, 1, sizeof chunk, in)) > 0) bytes.insert(bytes.end(), chunk, chunk + got);
+  const bool failed = std::ferror(in);
+  std::fclose(in);
+  if (failed) {
+    std::fprintf(stderr, "wsy-render: cannot read the MIDI file \"%s\": %s\n", path.c_str(), std::strerror(errno));
+    std::exit(2);
+  }
+  MidiFile file;
+  SmfError error;
+  const bool read = read_smf(bytes.data(), bytes.size(), kSampleRate, file, error);
+  for (const std::string& warning : file.warnings)
+    std::fprintf(stderr, "wsy-render: MIDI file \"%s\": warning: %s\n", path.c_str(), warning.c_str());
+  if (!read) {
+    std::fprintf(stderr, "wsy-render: MIDI file \"%s\" cannot be played: %s\n", path.c_str(), error.message.c_str());
+    std::exit(2);
+  }
+  commands.reserve(file.messages.size());
+  for (const TimedMidiMessage& timed : file.messages)
+    commands.push_back(Command::midi_message(timed.message.bytes, timed.message.size, timed.frame));
+  last_event_frame = file.last_event_frame;
+  return commands;
 }
 
 // The texts of the patch files the script swaps in, read before the render
@@ -179,10 +246,23 @@ class WavWriter {
 
 int main(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
-  const EventScript script = read_script(options.events);
+  EventScript script = read_script(options.events);
   std::vector<std::string> swap_paths;
   const std::vector<std::string> swap_texts = read_patch_files(script, options.events, swap_paths);
-  const int64_t length = options.frames ? *options.frames : script.end_frame ? *script.end_frame : 441000;
+  int64_t last_midi_frame = 0;
+  const std::vector<Command> midi_commands = read_midi_file(options.midi_file, last_midi_frame);
+  const int64_t length = options.frames       ? *options.frames
+                         : script.end_frame   ? *script.end_frame
+                         : !options.midi_file.empty() ? last_midi_frame + kSampleRate
+                                              : 441000;
+  // One list in frame order; at a frame the script's events come first.
+  if (!midi_commands.empty()) {
+    std::vector<Command> merged;
+    merged.reserve(script.commands.size() + midi_commands.size());
+    std::merge(script.commands.begin(), script.commands.end(), midi_commands.begin(), midi_commands.end(),
+               std::back_inserter(merged), [](const Command& a, const Command& b) { return a.frame < b.frame; });
+    script.commands = std::move(merged);
+  }
 
   std::string where;
   const std::optional<std::string> patch_path =
@@ -191,8 +271,18 @@ int main(int argc, char** argv) {
   if (!patch_path) return 1;
   EngineSettings settings;
   settings.autoplay = options.autoplay;
+  settings.midi = options.midi;
   Engine* engine = start_engine(patch_path->c_str(), settings);
   if (!engine) return 1;
+  // Freed on every way out: the patch the engine plays when it ends (a
+  // script may have swapped others in), then the engine.
+  struct EngineOwner {
+    Engine* engine;
+    ~EngineOwner() {
+      delete &engine->patch();
+      delete engine;
+    }
+  } const owner{engine};
 
   WavWriter wav(options.output);
   if (!wav.is_open()) {
@@ -263,9 +353,6 @@ int main(int argc, char** argv) {
                  WavWriter::last_error().c_str());
     return 1;
   }
-  // The engine and the patch it plays last; patches never applied go with hand_over.
-  delete &engine->patch();
-  delete engine;
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
   const double seconds = static_cast<double>(frame) / kSampleRate;

@@ -6,10 +6,17 @@
 
 #include "control/key_table.h"
 
-Engine::Engine(Patch* patch, const EngineSettings& settings) : patch_(patch), settings_(settings) {}
+Engine::Engine(Patch* patch, const EngineSettings& settings)
+    : patch_(patch), settings_(settings), midi_voice_(settings.midi) {}
 
 bool Engine::send(const Command& command) {
   if (commands_.push(command)) return true;
+  refused_commands_.fetch_add(1, std::memory_order_relaxed);
+  return false;
+}
+
+bool Engine::send_from_midi_input(const Command& command) {
+  if (midi_input_.push(command)) return true;
   refused_commands_.fetch_add(1, std::memory_order_relaxed);
   return false;
 }
@@ -20,6 +27,8 @@ void Engine::report(const Report& report) {
 }
 
 void Engine::trigger(Report::Origin origin) {
+  // A note from a key, Enter or the auto-play ends the sounding MIDI note.
+  if (origin != Report::kByMidi) midi_voice_.other_note_started();
   vca_.trigger();
   report(Report::of(Report::kTrig, frame_));
   Report sounding = Report::of(Report::kSounding, frame_);
@@ -57,6 +66,47 @@ void Engine::apply(const Command& command) {
     case Command::kSwapPatch:
       if (command.patch) swap_patch(command.patch);
       break;
+    case Command::kMidi: {
+      MidiMessage message;
+      if (read_single_midi_message(command.midi, command.midi_size, message) == SingleMidiMessage::kComplete)
+        apply_midi(message);
+      break;
+    }
+  }
+}
+
+void Engine::apply_midi(const MidiMessage& message) {
+  const MidiAction action = midi_voice_.apply(message);
+  bend_ = action.bend;  // heard from the next evaluation on, like a new note
+  switch (action.note) {
+    case MidiAction::kNothing: break;
+    case MidiAction::kPlay:
+      patch_->base_note = action.engine_note;
+      trigger(Report::kByMidi);
+      break;
+    case MidiAction::kRelease: release(); break;
+  }
+}
+
+// A timed event's bytes through the parser; each message they complete is
+// logged as a command of its own and applied.
+void Engine::apply_raw_midi(const RawMidiEvent& event) {
+  MidiMessage message;
+  const int size = event.size < kRawMidiMaxBytes ? event.size : kRawMidiMaxBytes;
+  for (int i = 0; i < size; ++i) {
+    if (!live_parser_.feed(event.bytes[i], message)) continue;
+    Report applied = Report::of(Report::kApplied, frame_);
+    applied.command = Command::midi_message(message.bytes, message.size, frame_);
+    report(applied);
+    apply_midi(message);
+  }
+}
+
+void Engine::drain_midi_input() {
+  size_t waiting = midi_input_.read_available();
+  for (; waiting > 0; --waiting) {
+    apply(midi_input_.front());
+    midi_input_.pop();
   }
 }
 
@@ -103,18 +153,24 @@ void Engine::apply_due_commands() {
   drain_due(waiting);
 }
 
-void Engine::render(int frames, int16_t* out) {
+void Engine::render(int frames, int16_t* out) { render(frames, out, nullptr, 0); }
+
+void Engine::render(int frames, int16_t* out, const RawMidiEvent* events, int event_count) {
+  drain_midi_input();
   size_t waiting = commands_.read_available();
   Patch* patch = patch_;
   Vca& vca = vca_;
+  int next_event = 0;
   for (int i = 0; i < frames; ++i) {
     if (waiting > 0) {
       drain_due(waiting);
       patch = patch_;  // a command may have swapped it
     }
+    while (next_event < event_count && (events[next_event].offset <= static_cast<uint32_t>(i) || i == frames - 1))
+      apply_raw_midi(events[next_event++]);
     auto_play();
     vca.step();
-    patch->evaluate();
+    patch->evaluate(bend_);
     // Exact in double; the left sample takes it as is, the right one rounded
     // to float first, so the two differ by one step where rounding crosses a
     // whole number.
@@ -145,6 +201,10 @@ signed char stream_callback(void* /*stream*/, void* buffer, int length, void* us
   // The buffer holds whole 16-bit frames at the layer's alignment.
   static_cast<Engine*>(user_data)->render(frames, static_cast<int16_t*>(buffer));
   return 1;
+}
+
+void engine_midi_block(void* user_data, int frames, int16_t* out, const RawMidiEvent* events, int event_count) {
+  if (frames > 0) static_cast<Engine*>(user_data)->render(frames, out, events, event_count);
 }
 
 Engine* start_engine(const char* path, const EngineSettings& settings) {

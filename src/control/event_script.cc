@@ -7,6 +7,7 @@
 #include <sstream>
 
 #include "control/key_table.h"
+#include "midi/midi_parser.h"
 
 namespace {
 
@@ -28,6 +29,29 @@ bool is_whole_number(const std::string& word) {
   return true;
 }
 
+bool hex_byte(const std::string& word, uint8_t& byte) {
+  if (word.size() != 2 || !std::isxdigit(static_cast<unsigned char>(word[0])) ||
+      !std::isxdigit(static_cast<unsigned char>(word[1])))
+    return false;
+  byte = static_cast<uint8_t>(std::strtoul(word.c_str(), nullptr, 16));
+  return true;
+}
+
+const char* midi_message_problem(SingleMidiMessage reading) {
+  switch (reading) {
+    case SingleMidiMessage::kComplete: return nullptr;
+    case SingleMidiMessage::kEmpty: return "\"midi\" needs the bytes of one message";
+    case SingleMidiMessage::kNoStatusByte:
+      return "a MIDI message must start with its status byte (80 to EF; running status is not allowed here)";
+    case SingleMidiMessage::kNotAChannelMessage:
+      return "only channel messages (status 80 to EF) can be played; system messages cannot";
+    case SingleMidiMessage::kDataByteExpected: return "a MIDI data byte (00 to 7F) was expected after the status byte";
+    case SingleMidiMessage::kTooFewBytes: return "the MIDI message is missing a data byte";
+    case SingleMidiMessage::kTooManyBytes: return "too many bytes for one MIDI message";
+  }
+  return "not a MIDI message";
+}
+
 std::string key_name(int32_t sym) {
   if (sym == kKeyReturn) return "return";
   if (sym == kKeyEscape) return "escape";
@@ -43,6 +67,15 @@ std::string event_script_line(int64_t frame, const Command& command) {
     case Command::kKeyUp: return at + " " + key_name(command.key) + " up";
     case Command::kUser: return at + " user";
     case Command::kSwapPatch: return "";  // the file is the log's to name: patch_script_line
+    case Command::kMidi: {
+      std::string line = at + " midi";
+      for (int i = 0; i < command.midi_size && i < 3; ++i) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %02X", command.midi[i]);
+        line += hex;
+      }
+      return line;
+    }
   }
   return "";
 }
@@ -98,6 +131,17 @@ bool read_event_script(FILE* in, EventScript& script, std::string& error) {
       // The close button does nothing.
     } else if (w.size() == 2 && w[1] == "end") {
       script.end_frame = frame;
+    } else if (w.size() >= 2 && w[1] == "midi") {
+      if (w.size() > 5) return fail(midi_message_problem(SingleMidiMessage::kTooManyBytes));
+      uint8_t bytes[3] = {0, 0, 0};
+      for (size_t i = 2; i < w.size(); ++i)
+        if (!hex_byte(w[i], bytes[i - 2]))
+          return fail("MIDI bytes are two hexadecimal digits each, not \"" + w[i] + "\"");
+      MidiMessage message;
+      const int count = static_cast<int>(w.size()) - 2;
+      if (const char* problem = midi_message_problem(read_single_midi_message(bytes, count, message)))
+        return fail(problem);
+      if (!script.escape_frame) script.commands.push_back(Command::midi_message(bytes, count, frame));
     } else if (w.size() == 3) {
       int32_t sym = 0;
       if (!key_symbol(w[1], sym))
@@ -109,7 +153,7 @@ bool read_event_script(FILE* in, EventScript& script, std::string& error) {
       if (!script.escape_frame)
         script.commands.push_back(w[2] == "down" ? Command::key_down(sym, frame) : Command::key_up(sym, frame));
     } else {
-      return fail("expected \"FRAME KEY down|up\", \"FRAME user\", \"FRAME close\" or \"FRAME end\"");
+      return fail("expected \"FRAME KEY down|up\", \"FRAME user\", \"FRAME midi B1 [B2 [B3]]\", \"FRAME close\" or \"FRAME end\"");
     }
     if (c == EOF) break;
   }

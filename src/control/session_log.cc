@@ -32,7 +32,8 @@ SessionLog::~SessionLog() {
   if (fd_ >= 0) close(fd_);
 }
 
-bool SessionLog::open(const std::string& path, const std::string& patch_path, bool autoplay, std::string& error) {
+bool SessionLog::open(const std::string& path, const std::string& patch_path, bool autoplay, std::string& error,
+                      const std::string& render_options) {
   fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd_ < 0) {
     error = std::strerror(errno);
@@ -45,7 +46,7 @@ bool SessionLog::open(const std::string& path, const std::string& patch_path, bo
   if (localtime_r(&now, &local)) std::strftime(date, sizeof date, "%Y-%m-%d %H:%M:%S %z", &local);
   write_line("# wsy session, patch " + patch_path + ", recorded " + date);
   write_line(std::string("# render it again: wsy-render --patch ") + patch_path + (autoplay ? "" : " --no-autoplay") +
-             " --events " + path + " -o take.wav");
+             render_options + " --events " + path + " -o take.wav");
   return !failed_;
 }
 

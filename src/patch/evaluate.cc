@@ -1,7 +1,7 @@
 // Patch::evaluate: one sample of the whole synthesizer.
 //
 // A. Every oscillator that has links is retuned to base_note + its group's
-//    note, modulated by its sources (each reset and stepped once per link) and
+//    note (bent by the pitch bend), modulated by its sources (each reset and stepped once per link) and
 //    stepped. Modulation is multiplicative: p becomes o * p + p.
 // B. Every mixer stores the current outputs of its sources and sums them.
 // C. The mixer of the newest mixer group is the patch output.
@@ -35,7 +35,7 @@ struct DeferredSine {
 
 }  // namespace
 
-void Patch::evaluate() {
+void Patch::evaluate(double bend) {
   DeferredSine deferred;
   const size_t vco_group_count = vco_links.size();
   for (size_t g = 0; g < vco_group_count; ++g) {
@@ -44,9 +44,10 @@ void Patch::evaluate() {
     target.reset();
     // The new pitch goes into the base value: it is heard from the next sample.
     const int32_t n = add_notes(base_note, group.note);
-    if (!group.tuned || n != group.tuned_note) {
-      group.tuned_frequency = static_cast<float>(note_frequency(n));
+    if (!group.tuned || n != group.tuned_note || bend != group.tuned_bend) {
+      group.tuned_frequency = static_cast<float>(note_frequency(n, bend));
       group.tuned_note = n;
+      group.tuned_bend = bend;
       group.tuned = true;
     }
     target.base_frequency = group.tuned_frequency;

@@ -15,8 +15,8 @@ Vco* Patch::find_vco(const char* name) const {
   return nullptr;
 }
 
-double note_frequency(int32_t n) {
-  return 8.1757989 * std::pow(2.0, (static_cast<double>(n) + 11.0) / 12.0);
+double note_frequency(int32_t n, double bend) {
+  return 8.1757989 * std::pow(2.0, ((static_cast<double>(n) + 11.0) + bend) / 12.0);
 }
 
 Patch* load_and_report(const char* path, FILE* console, FILE* diagnostics) {

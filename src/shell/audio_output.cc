@@ -3,13 +3,18 @@
 #include "shell/layer_error.h"
 
 OutputKind output_kind(int output) {
-  return output == kOutputNoSound ? OutputKind::kNoSound : OutputKind::kPortAudio;
+  switch (output) {
+    case kOutputNoSound: return OutputKind::kNoSound;
+    case kOutputAsio: return OutputKind::kJack;
+    default: return OutputKind::kPortAudio;
+  }
 }
 
 int output_driver_count(int output) {
   switch (output_kind(output)) {
     case OutputKind::kNoSound: return nosound_driver_count();
     case OutputKind::kPortAudio: return portaudio_driver_count(output);
+    case OutputKind::kJack: return native_jack_driver_count();
   }
   return 0;
 }
@@ -18,6 +23,7 @@ const char* output_driver_name(int output, int driver) {
   switch (output_kind(output)) {
     case OutputKind::kNoSound: return nosound_driver_name(driver);
     case OutputKind::kPortAudio: return portaudio_driver_name(output, driver);
+    case OutputKind::kJack: return native_jack_driver_name(driver);
   }
   return nullptr;
 }
@@ -26,6 +32,7 @@ int output_check(int output, int driver, int sample_rate) {
   switch (output_kind(output)) {
     case OutputKind::kNoSound: return nosound_check(driver);
     case OutputKind::kPortAudio: return portaudio_check(output, driver, sample_rate);
+    case OutputKind::kJack: return native_jack_check(driver, sample_rate);
   }
   return kErrOutputInit;
 }
@@ -35,6 +42,7 @@ int output_open(AudioStream& stream, int output, int driver) {
   switch (stream.kind) {
     case OutputKind::kNoSound: return nosound_open(stream);
     case OutputKind::kPortAudio: return portaudio_open(stream, output, driver);
+    case OutputKind::kJack: return native_jack_open(stream);
   }
   return kErrOutputInit;
 }
@@ -43,6 +51,7 @@ int output_start(AudioStream& stream) {
   switch (stream.kind) {
     case OutputKind::kNoSound: return nosound_start(stream);
     case OutputKind::kPortAudio: return portaudio_start(stream);
+    case OutputKind::kJack: return native_jack_start(stream);
   }
   return kErrPlay;
 }
@@ -54,6 +63,7 @@ void output_stop(AudioStream& stream) {
   switch (stream.kind) {
     case OutputKind::kNoSound: nosound_stop(stream); break;
     case OutputKind::kPortAudio: portaudio_stop(stream); break;
+    case OutputKind::kJack: native_jack_stop(stream); break;
   }
 }
 
@@ -61,6 +71,7 @@ void output_close(AudioStream& stream) {
   switch (stream.kind) {
     case OutputKind::kNoSound: break;  // the stream's own members let go of it
     case OutputKind::kPortAudio: portaudio_close(stream); break;
+    case OutputKind::kJack: native_jack_close(stream); break;
   }
 }
 
@@ -68,6 +79,7 @@ void output_report_playing(const AudioStream& stream) {
   switch (stream.kind) {
     case OutputKind::kNoSound: nosound_report_playing(stream); break;
     case OutputKind::kPortAudio: portaudio_report_playing(stream); break;
+    case OutputKind::kJack: native_jack_report_playing(stream); break;
   }
 }
 
@@ -75,6 +87,7 @@ double output_stream_time(const AudioStream& stream) {
   switch (stream.kind) {
     case OutputKind::kNoSound: return 0.0;  // never measured: it has no device
     case OutputKind::kPortAudio: return portaudio_stream_time(stream);
+    case OutputKind::kJack: return native_jack_stream_time(stream);
   }
   return 0.0;
 }
@@ -87,6 +100,14 @@ bool fsound_stream_lost(AudioStream* stream) {
   switch (stream->kind) {
     case OutputKind::kNoSound: break;  // no device to lose
     case OutputKind::kPortAudio: stream->lost = portaudio_device_gone(*stream); break;
+    case OutputKind::kJack: stream->lost = native_jack_gone(*stream); break;
   }
   return stream->lost;
+}
+
+bool fsound_stream_take_midi(AudioStream* stream, StreamMidiCallback callback, const std::vector<std::string>& sources) {
+  if (!stream || stream->kind != OutputKind::kJack) return false;
+  stream->midi_callback = callback;
+  stream->midi_sources = sources;
+  return true;
 }

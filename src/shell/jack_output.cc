@@ -219,6 +219,13 @@ int JackOutput::output_latency_frames() const {
   return static_cast<int>(frames);
 }
 
+bool JackOutput::ask_period(int frames) {
+  if (!client_ || frames <= 0 || frames > kMaxPeriodFrames) return false;
+  if (jack_set_buffer_size(client_, static_cast<jack_nframes_t>(frames)) != 0) return false;
+  period_.store(static_cast<int>(jack_get_buffer_size(client_)), std::memory_order_relaxed);
+  return period_.load(std::memory_order_relaxed) == frames;
+}
+
 std::string JackOutput::lost_reason() const { return lost() ? lost_reason_ : ""; }
 
 int JackOutput::process(jack_nframes_t frames, void* self) {

@@ -17,6 +17,7 @@
 #include "control/session_log.h"
 #include "patch/patch.h"
 #include "patch/patch_location.h"
+#include "shell/alsa_midi_input.h"
 #include "shell/audio_output.h"
 #include "shell/console_keys.h"
 #include "shell/error_text.h"
@@ -42,6 +43,39 @@ SessionLog session_log;
 PatchHandOver hand_over;  // reloaded patches on their way to the engine, and back
 WindowPresenter window;
 std::string patch_path;
+AlsaMidiInput* sequencer_input = nullptr;
+
+// The sequencer's thread hands each message straight to the engine through
+// a queue of its own: the main thread may sleep for a whole poll period, and
+// the engine's command queue takes one producer only.
+void midi_to_engine(void* user, const uint8_t* bytes, int size) {
+  static_cast<Engine*>(user)->send_from_midi_input(Command::midi_message(bytes, size));
+}
+
+// The options wsy-render needs to play a log of this session the same.
+std::string render_options(const WsyOptions& options) {
+  std::string text;
+  if (options.midi_settings.channel) text += " --midi-channel " + std::to_string(options.midi_settings.channel);
+  if (options.midi_settings.bend_range != MidiSettings{}.bend_range)
+    text += " --bend-range " + std::to_string(options.midi_settings.bend_range);
+  return text;
+}
+
+// With an output that has no MIDI input of its own: the ALSA sequencer.
+void open_sequencer_input(const WsyOptions& options) {
+  sequencer_input = new AlsaMidiInput(midi_to_engine, engine);
+  if (!sequencer_input->open()) return;  // it said why; play on without MIDI
+  for (const std::string& source : options.midi_connect) {
+    const MidiConnectResult result = sequencer_input->connect(source);
+    if (!result.warning.empty()) std::fprintf(stderr, "%s\n", result.warning.c_str());
+  }
+  std::string sources;
+  for (const std::string& port : sequencer_input->connections()) sources += (sources.empty() ? "" : ", ") + port;
+  const std::string input = sequencer_input->port_name() + ", " +
+                            (sources.empty() ? "not connected yet (aconnect SOURCE wsy:midi_in)" : "connected from " + sources);
+  std::fprintf(stderr, "wsy: MIDI input %s.\n", input.c_str());
+  window.show_midi(input);
+}
 
 // Prints the engine's console words (and a reloaded patch's trace where the
 // engine swapped it in), logs the commands it applied, in its order, and
@@ -72,6 +106,7 @@ void last_words() {
 // still had to say is printed and logged, and the log gets its end.
 void shut_down() {
   fsound_report_underflows();
+  if (sequencer_input) sequencer_input->close();
   FSOUND_Close();
   if (engine) {
     take_reports();
@@ -145,6 +180,7 @@ int main(int argc, char** argv) {
 
   EngineSettings settings;
   settings.autoplay = options.autoplay;
+  settings.midi = options.midi_settings;
   std::string where;
   const std::optional<std::string> located = locate_patch("wsy", options.patch ? options.patch->c_str() : nullptr, where);
   std::fputs(where.c_str(), stderr);
@@ -188,7 +224,7 @@ int main(int argc, char** argv) {
 
   if (!options.record.empty()) {
     std::string error;
-    if (!session_log.open(options.record, patch_path, options.autoplay, error))
+    if (!session_log.open(options.record, patch_path, options.autoplay, error, render_options(options)))
       std::fprintf(stderr, "wsy: cannot record the session into \"%s\": %s; playing without recording.\n",
                    options.record.c_str(), error.c_str());
   }
@@ -198,6 +234,10 @@ int main(int argc, char** argv) {
 
   AudioStream* stream = FSOUND_Stream_Create(stream_callback, kStreamBufferLength, kStreamMode, kSampleRate, engine);
   if (!stream) stream_failed();
+  // MIDI comes with the stream on JACK, else from the sequencer, which is
+  // opened first so that the playing line stays the last word of the start.
+  const bool midi_in_stream = options.midi && fsound_stream_take_midi(stream, engine_midi_block, options.midi_connect);
+  if (options.midi && !midi_in_stream) open_sequencer_input(options);
   if (FSOUND_Stream_Play(0, stream) == -1) stream_failed();
   window.show_output(*stream);
 

@@ -1,11 +1,13 @@
 #include "shell/options.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 const char kWsyUsage[] =
     "usage: wsy [--patch FILE] [--record FILE] [--no-autoplay] [--no-watch]\n"
+    "           [--midi-connect SPEC]... [--midi-channel N] [--bend-range R] [--no-midi]\n"
     "Plays a wsy patch: asks for the audio output on the console, then takes the\n"
     "keys z x c v b n (notes), Enter (replay) and Esc (quit) in its window.\n"
     "  --patch FILE    patch file to play (default RODUV_2.WSY in this folder)\n"
@@ -13,6 +15,12 @@ const char kWsyUsage[] =
     "                  script that wsy-render plays back to the same samples\n"
     "  --no-autoplay   no random note when a note has run out\n"
     "  --no-watch      do not reload the patch file when it is saved\n"
+    "  --midi-connect SPEC  connect the MIDI input from SPEC at start (repeatable): on\n"
+    "                  JACK a port name or a regular expression over port names, else\n"
+    "                  an ALSA sequencer client:port or client name\n"
+    "  --midi-channel N  MIDI channel to listen to, 1 to 16 (default: all)\n"
+    "  --bend-range R  semitones at full pitch bend, 0 to 24 (default 2)\n"
+    "  --no-midi       no MIDI input\n"
     "  --help          this text\n"
     "  --version       the version\n";
 
@@ -35,6 +43,19 @@ const char* value_of(const char* name, int argc, char** argv, int& i) {
   return argv[++i];
 }
 
+// A whole number from `low` to `high` for `option`, or a usage error.
+int whole_number_in(const char* option, const char* text, long low, long high) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(text, &end, 10);
+  if (!*text || *end || errno || n < low || n > high) {
+    std::fprintf(stderr, "wsy: %s takes a whole number from %ld to %ld, not \"%s\"\n%s", option, low, high, text,
+                 kWsyUsage);
+    std::exit(2);
+  }
+  return static_cast<int>(n);
+}
+
 }  // namespace
 
 WsyOptions parse_wsy_options(int argc, char** argv) {
@@ -47,6 +68,15 @@ WsyOptions parse_wsy_options(int argc, char** argv) {
     } else if (const char* v = value_of("--record", argc, argv, i)) {
       if (!*v) usage_error("--record needs a file name", "");
       options.record = v;
+    } else if (const char* v = value_of("--midi-connect", argc, argv, i)) {
+      if (!*v) usage_error("--midi-connect needs a port", "");
+      options.midi_connect.push_back(v);
+    } else if (const char* v = value_of("--midi-channel", argc, argv, i)) {
+      options.midi_settings.channel = static_cast<uint8_t>(whole_number_in("--midi-channel", v, 1, 16));
+    } else if (const char* v = value_of("--bend-range", argc, argv, i)) {
+      options.midi_settings.bend_range = static_cast<uint8_t>(whole_number_in("--bend-range", v, 0, 24));
+    } else if (std::strcmp(arg, "--no-midi") == 0) {
+      options.midi = false;
     } else if (std::strcmp(arg, "--no-autoplay") == 0) {
       options.autoplay = false;
     } else if (std::strcmp(arg, "--no-watch") == 0) {

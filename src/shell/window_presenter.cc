@@ -21,7 +21,11 @@ std::string modulation_word(uint8_t modulation, const std::string& param) {
 }
 
 SoundingNote::Cause cause_of(Report::Origin origin) {
-  return origin == Report::kByAutoPlay ? SoundingNote::Cause::kAutoPlay : SoundingNote::Cause::kKey;
+  switch (origin) {
+    case Report::kByAutoPlay: return SoundingNote::Cause::kAutoPlay;
+    case Report::kByMidi: return SoundingNote::Cause::kMidi;
+    default: return SoundingNote::Cause::kKey;
+  }
 }
 
 // Frames after a note's start after which a level of 0 means its envelope ran out.
@@ -56,10 +60,14 @@ void WindowPresenter::show_patch(const std::string& file, const Patch& patch) {
 }
 
 void WindowPresenter::show_output(const AudioStream& stream) {
-  if (stream.kind == OutputKind::kNoSound)
+  if (stream.kind == OutputKind::kNoSound) {
     state_->status.output = "NoSound";
-  else
+  } else if (stream.kind == OutputKind::kJack) {
+    state_->status.output = "JACK, client \"" + stream.jack.client->client_name() + "\"";
+    state_->status.midi = native_jack_midi_input(stream);
+  } else {
     state_->status.output = stream.portaudio.host_name + ", device \"" + stream.portaudio.device_name + "\"";
+  }
 }
 
 void WindowPresenter::take(const Report& report) {

@@ -10,6 +10,8 @@ the exact standard output, standard error and exit status expected:
                          that holds the bundled patch as RODUV_2.WSY
   empty_folder/*.args    a command line run in an empty folder: the patch is
                          missing, or found among the examples by its name
+  ../midi/malformed/*.mid  a bad Standard MIDI File: wsy-render --midi NAME.mid
+                         --frames 3000, expected files in midi/
 
 Two patch cases have no file of their own, since git cannot hold them: a
 directory named in place of the patch (directory.*) and a patch file that its
@@ -144,6 +146,28 @@ class Catalogue(unittest.TestCase):
                                        "--frames", str(FRAMES), "--events", name + ".events",
                                        "-o", "out.wav"])
                 self.check(os.path.join(folder, name), run)
+
+    def test_midi_files(self):
+        source = os.path.join(os.path.dirname(HERE), "midi", "malformed")
+        expected = os.path.join(HERE, "midi")
+        os.makedirs(expected, exist_ok=True)
+        names = cases(source, ".mid")
+        self.assertGreaterEqual(len(names), 20)
+        refused = 0
+        for name in names:
+            with self.subTest(midi=name):
+                shutil.copy(os.path.join(source, name + ".mid"), self.dir)
+                run = self.run_render(["--patch", os.path.join(SOURCE_DIR, "RODUV_2.WSY"), "--no-autoplay",
+                                       "--frames", str(FRAMES), "--midi", name + ".mid", "-o", "out.wav"])
+                self.check(os.path.join(expected, name), run)
+                if run.returncode == 2:
+                    refused += 1
+                    # A refused file names the byte offset where it goes wrong.
+                    self.assertRegex(run.stderr.decode(), r"at byte [0-9]+: ")
+                else:
+                    self.assertEqual(run.returncode, 0)
+                    self.check_wav(os.path.join(self.dir, "out.wav"), FRAMES)
+        self.assertGreaterEqual(refused, 20)
 
     def test_command_lines(self):
         shutil.copy(os.path.join(SOURCE_DIR, "RODUV_2.WSY"), self.dir)

@@ -1,5 +1,5 @@
-"""Real sound: wsy plays through PortAudio into a JACK server with its dummy
-driver, the test records PortAudio's ports with jack_rec while z is held, and
+"""Real sound: wsy plays as a JACK client of its own into a JACK server with its dummy
+driver, the test records wsy's ports with jack_rec while z is held, and
 measures the pitch from the samples."""
 
 import os
@@ -66,7 +66,7 @@ class Audio(unittest.TestCase):
         self.assertEqual(int(m.group(1)), 256, "the callback takes JACK's period as it is")
         self.assertGreater(float(m.group(2)), 0)
         del line
-        wsytest.wait_for_port(name, "PortAudio:out_0")
+        wsytest.wait_for_port(name, "wsy:out_1")
 
         # Press and release a key first: the auto-play stops and the output falls silent.
         focus_window(display)
@@ -75,8 +75,8 @@ class Audio(unittest.TestCase):
         time.sleep(0.7)
 
         rec = os.path.join(work, "rec.wav")
-        recorder = subprocess.Popen(["jack_rec", "-f", rec, "-d", "3", "-b", "16", "PortAudio:out_0",
-                                     "PortAudio:out_1"], env=wsytest.jack_env(name), stdout=subprocess.DEVNULL,
+        recorder = subprocess.Popen(["jack_rec", "-f", rec, "-d", "3", "-b", "16", "wsy:out_1",
+                                     "wsy:out_2"], env=wsytest.jack_env(name), stdout=subprocess.DEVNULL,
                                     stderr=subprocess.PIPE, cwd=work)
         self.addCleanup(wsytest.stop, recorder)
         deadline = time.monotonic() + 20 * wsytest.SLOW

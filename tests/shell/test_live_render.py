@@ -89,12 +89,12 @@ class LiveEqualsRender(unittest.TestCase):
         w = Wsy(self, work, env, args=("--record", log, *extra_args))
         w.send(b"31")
         w.out.wait_contains(HELP, timeout=20)
-        wsytest.wait_for_port(name, "PortAudio:out_1")
+        wsytest.wait_for_port(name, "wsy:out_2")
         rec = os.path.join(work, "rec.wav")
         # Long enough for the keys; it ends by itself, so that its file is complete.
         seconds = sum(k for k in keys if isinstance(k, float)) + 0.4 * len(keys) + 1.5
-        recorder = subprocess.Popen(["jack_rec", "-f", rec, "-d", "%.1f" % seconds, "-b", "32", "PortAudio:out_0",
-                                     "PortAudio:out_1"], env=wsytest.jack_env(name), stdout=subprocess.DEVNULL,
+        recorder = subprocess.Popen(["jack_rec", "-f", rec, "-d", "%.1f" % seconds, "-b", "32", "wsy:out_1",
+                                     "wsy:out_2"], env=wsytest.jack_env(name), stdout=subprocess.DEVNULL,
                                     stderr=subprocess.PIPE, cwd=work, start_new_session=True)
         self.addCleanup(wsytest.stop, recorder)
         deadline = time.monotonic() + 20 * wsytest.SLOW

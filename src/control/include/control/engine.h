@@ -8,6 +8,9 @@
 #include "control/command.h"
 #include "control/report.h"
 #include "control/scope_tap.h"
+#include "midi/midi_parser.h"
+#include "midi/midi_voice.h"
+#include "midi/raw_midi_event.h"
 #include "patch/patch.h"
 #include "synth/random.h"
 #include "synth/vca.h"
@@ -22,6 +25,7 @@ struct EngineSettings {
   int32_t enter_note = 58;
   FILE* console = stdout;      // the loader's trace and the report
   FILE* diagnostics = stderr;  // warnings about the patch file
+  MidiSettings midi;           // the channel listened to and the bend range
 };
 
 // The synthesizer that sounds: a patch, the envelope, the two random
@@ -38,6 +42,8 @@ class Engine {
   // rate: the audio thread takes every waiting command at each block.
   static constexpr size_t kCommandCapacity = 4096;
   static constexpr size_t kReportCapacity = 65536;
+  // MIDI messages from a live input's own thread (the ALSA sequencer).
+  static constexpr size_t kMidiInputCapacity = 4096;
 
   Engine(Patch* patch, const EngineSettings& settings);
   Engine(const Engine&) = delete;
@@ -48,6 +54,11 @@ class Engine {
   // waiting when the block began, in the order sent; then auto-play; then
   // the envelope step, the patch evaluation and the product.
   void render(int frames, int16_t* out);
+  // The same for a block with timed MIDI events (a JACK period): each event,
+  // in order, is applied before the frame at its offset (after the commands
+  // due then); offsets at or beyond `frames` apply before the last frame.
+  // Running status carries from one event and one block to the next.
+  void render(int frames, int16_t* out, const RawMidiEvent* events, int event_count);
   // Audio thread, or the renderer's only thread: applies the waiting commands
   // due before the current frame without computing a frame.
   void apply_due_commands();
@@ -55,6 +66,11 @@ class Engine {
   // Sending thread. False, and counted, when the queue is full.
   bool send(const Command& command);
   long refused_commands() const { return refused_commands_.load(std::memory_order_relaxed); }
+
+  // The MIDI input's thread: its own single-producer queue, taken whole at
+  // the start of each block (kAtOnce). False, and counted with the refused
+  // commands, when it is full.
+  bool send_from_midi_input(const Command& command);
 
   // Receiving thread. False when no report waits.
   bool take_report(Report& report) { return reports_.pop(report); }
@@ -73,6 +89,8 @@ class Engine {
   const Vca& vca() const { return vca_; }
   // Each block's left channel and the envelope level after it, for any thread to read.
   const ScopeTap& scope() const { return scope_; }
+  // Audio thread (or tests once it is stopped): the MIDI keyboard state.
+  const MidiVoice& midi_voice() const { return midi_voice_; }
 
  private:
   void apply(const Command& command);
@@ -83,6 +101,9 @@ class Engine {
   void play_random_note();
   void report(const Report& report);
   void drain_due(size_t& waiting);
+  void drain_midi_input();
+  void apply_midi(const MidiMessage& message);
+  void apply_raw_midi(const RawMidiEvent& event);
 
   Patch* patch_;
   Vca vca_;
@@ -92,6 +113,12 @@ class Engine {
   std::atomic<int64_t> published_frames_{0};
   FixedQueue<Command, kCommandCapacity> commands_;
   FixedQueue<Report, kReportCapacity> reports_;
+  FixedQueue<Command, kMidiInputCapacity> midi_input_;
+  // MIDI: the keyboard logic and the pitch bend it holds live here, not in
+  // the patch, so they stay when the patch changes.
+  MidiVoice midi_voice_;
+  MidiParser live_parser_;  // the bytes of timed events (running status allowed)
+  double bend_ = 0;         // semitones, handed to every evaluation
   std::atomic<long> refused_commands_{0};
   std::atomic<long> lost_reports_{0};
   int wake_fd_ = -1;
@@ -102,6 +129,10 @@ class Engine {
 // The audio layer's callback: fills `length` / 4 frames of `buffer` from the
 // Engine given as `user_data`. Always returns 1. Real-time code.
 signed char stream_callback(void* stream, void* buffer, int length, void* user_data);
+
+// The same for an output whose blocks carry timed MIDI events (JACK): the
+// Engine given as `user_data` renders `frames` frames with them. Real-time code.
+void engine_midi_block(void* user_data, int frames, int16_t* out, const RawMidiEvent* events, int event_count);
 
 // A frame value to a 16-bit sample: truncated toward zero, low 16 bits kept
 // (values out of range wrap, they are not clipped); NaN and values beyond a

@@ -10,6 +10,7 @@
 // An event script, one event a line, frames never decreasing:
 //   FRAME KEY down|up   KEY: z x c v b n return escape, or a lower-case letter or digit
 //   FRAME user          a random note, as when the envelope runs out
+//   FRAME midi B1 [B2 [B3]]  one MIDI channel message, two hex digits a byte
 //   FRAME close         the window's close button (does nothing)
 //   FRAME patch FILE    the patch in FILE replaces the one playing (FILE: the
 //                       rest of the line; the reader of the script decides

@@ -14,7 +14,7 @@ struct Report {
     kSounding, // a note started: `note`, started by `origin`
     kPatchRetired,  // `patch` was swapped out: the receiving thread deletes it
   };
-  enum Origin : uint8_t { kByKey, kByEnter, kByAutoPlay };
+  enum Origin : uint8_t { kByKey, kByEnter, kByAutoPlay, kByMidi };
 
   Kind kind = kTrig;
   Origin origin = kByKey;

@@ -22,9 +22,10 @@ struct VcoLinkGroup {
   Vco* target = nullptr;
   int32_t note = 0;                       // added to the base note it is played at
 
-  // Audio thread: the last note the target was tuned to and its pitch, so
-  // that pow() runs only when the note changes (same result either way).
+  // Audio thread: the last note and bend the target was tuned to and its
+  // pitch, so that pow() runs only when either changes (same result either way).
   int32_t tuned_note = 0;
+  double tuned_bend = 0;
   float tuned_frequency = 0;
   bool tuned = false;
 };
@@ -70,7 +71,9 @@ struct Patch {
   void report() const;
   Vco* find_vco(const char* name) const;
 
-  void evaluate();
+  // One sample. `bend`: the pitch bend in semitones, added to every retuned
+  // note; it belongs to whoever plays the patch, not to the patch.
+  void evaluate(double bend = 0.0);
   float get_output() const { return output; }
 };
 
@@ -84,5 +87,7 @@ Patch* load_and_report(const char* path, FILE* console = stdout, FILE* diagnosti
 // when it cannot be read (missing, no right to read it, a folder).
 bool read_patch_text(const char* path, std::string& text, std::string& error);
 
-// Pitch of note n in hertz, in double precision: 8.1757989 * 2^((n + 11) / 12).
-double note_frequency(int32_t n);
+// Pitch of note n bent by `bend` semitones, in hertz, in double precision:
+// 8.1757989 * 2^(((n + 11) + bend) / 12). Without a bend, exactly the
+// unbent pitch (adding 0.0 changes no double).
+double note_frequency(int32_t n, double bend = 0.0);

@@ -1,7 +1,8 @@
 #pragma once
 // The output kinds behind the audio layer's output types, and the one place
 // that routes each call to the kind's own functions: NoSound plays nothing,
-// ALSA, OSS and JACK play through PortAudio. A new kind adds its file and a
+// ALSA and OSS play through PortAudio, JACK through a client of wsy's own
+// (native_jack_output.h). A new kind adds its file and a
 // case to each function here. Main thread, unless said otherwise.
 #include "shell/audio_stream.h"
 
@@ -33,3 +34,9 @@ void output_release(bool device_lost);
 // more. No lock is taken. After it, FSOUND_Close leaves the dead device alone,
 // so that the process can end at once.
 bool fsound_stream_lost(AudioStream* stream);
+
+// Before FSOUND_Stream_Play: an output with a MIDI input of its own (JACK)
+// computes its blocks with `callback` and connects the input from `sources`
+// (port names or patterns) when it starts. True when the stream's output has
+// such an input; the others ignore the call.
+bool fsound_stream_take_midi(AudioStream* stream, StreamMidiCallback callback, const std::vector<std::string>& sources);

@@ -2,12 +2,16 @@
 // One callback stream of the audio layer: what every output kind shares, and
 // the part each kind keeps for itself. Created, started, stopped and closed on
 // the main thread; the callback runs on the output's own audio thread.
+#include <string>
+#include <vector>
+
 #include "shell/fsound.h"
+#include "shell/native_jack_output.h"
 #include "shell/nosound_output.h"
 #include "shell/portaudio_output.h"
 
 // Which output plays a stream; audio_output.cc routes every call by it.
-enum class OutputKind { kNoSound, kPortAudio };
+enum class OutputKind { kNoSound, kPortAudio, kJack };
 
 struct AudioStream {
   OutputKind kind = OutputKind::kNoSound;
@@ -18,7 +22,12 @@ struct AudioStream {
   int asked_frames = 0;  // block size asked of the device (WSY_BUFFER_FRAMES), 0 for the output's own
   bool playing = false;
   bool lost = false;  // the device went away: the output is not called for it any more
+  // An output with MIDI events timed in its blocks (JACK) calls this in place
+  // of `callback`; the others ignore it. `midi_sources`: ports to connect from.
+  StreamMidiCallback midi_callback = nullptr;
+  std::vector<std::string> midi_sources;
 
   PortAudioStream portaudio;
   NoSoundStream nosound;
+  NativeJackStream jack;
 };

@@ -4,6 +4,9 @@
 // runs on a thread of the output's own. The outputs themselves are in
 // audio_output.h; block size, statistics and latency in block_size.h and
 // stream_statistics.h.
+#include <cstdint>
+
+#include "midi/raw_midi_event.h"
 #include "shell/layer_error.h"
 
 // Output types as FSOUND_SetOutput takes them and FSOUND_GetOutput reports them.
@@ -31,6 +34,11 @@ struct AudioStream;
 // Fills `buffer` (`length` bytes of interleaved 16-bit stereo). Called on the
 // layer's audio thread with the stream handle and the user data given at creation.
 using StreamCallback = signed char (*)(void* stream, void* buffer, int length, void* user_data);
+// Fills `frames` frames of interleaved 16-bit stereo, applying MIDI `events`
+// (in time order, offsets within the block) before their frames. Called on
+// the audio thread of an output that has MIDI of its own (JACK).
+using StreamMidiCallback = void (*)(void* user_data, int frames, int16_t* out, const RawMidiEvent* events,
+                                    int event_count);
 
 // What an output type really is here, for messages: "ALSA", "JACK", ...
 const char* output_label(int output);

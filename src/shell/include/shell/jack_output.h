@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "shell/midi_connect_result.h"
-#include "shell/raw_midi_event.h"
+#include "midi/raw_midi_event.h"
 
 // Computes `frames` frames of interleaved 16-bit stereo into `out`, applying
 // `events` (in time order, offsets below `frames`) before the frames they name.
@@ -67,6 +67,8 @@ class JackOutput {
   std::vector<std::string> playback_connections() const;  // ports out_1 then out_2 feed
   int sample_rate() const;
   int period_frames() const;  // the server's period, kept up to date
+  // Asks the server for periods of `frames` (every client gets them). False when it refuses.
+  bool ask_period(int frames);
   // Frames from the start of a period to its sound at the playback ports:
   // the largest playback latency of out_1 and of the ports it feeds (the
   // server's period, or two in its default asynchronous mode); 0 before start().

@@ -1,6 +1,9 @@
 #pragma once
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "midi/midi_voice.h"
 
 // wsy's command line. Anything wsy does not know is ignored with a one-line
 // warning on standard error, so that a run with stray arguments plays as one
@@ -10,6 +13,9 @@ struct WsyOptions {
   std::string record;                // --record FILE: the session log
   bool autoplay = true;              // --no-autoplay
   bool watch = true;                 // --no-watch: the patch file is not reloaded when saved
+  bool midi = true;                  // --no-midi: no MIDI input at all
+  std::vector<std::string> midi_connect;  // --midi-connect SPEC, in order
+  MidiSettings midi_settings;        // --midi-channel N, --bend-range R
 };
 
 // Parses argv. --help and --version print to standard output and end the

@@ -29,6 +29,7 @@ class WindowPresenter {
   // The output that plays: "JACK Audio Connection Kit, device \"system\"".
   void show_output(const AudioStream& stream);
   void show_reload(const std::string& result) { state_->status.last_reload = result; }
+  void show_midi(const std::string& input) { state_->status.midi = input; }
 
   // Every report of the engine, in order.
   void take(const Report& report);

@@ -1,6 +1,7 @@
 #pragma once
-// One MIDI message as a live input hands it over: its bytes as they came,
-// and where it falls in the block being computed.
+// One MIDI message timed within a block (a JACK period): its bytes as they
+// came, and the frame of the block it applies before. The engine's render
+// takes a block's events in this form.
 #include <cstdint>
 
 struct RawMidiEvent {

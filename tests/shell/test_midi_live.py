@@ -1,0 +1,226 @@
+"""MIDI into wsy on a real JACK server (dummy driver): wsy plays output 3 with
+--record, the test's own JACK clients (jack_test_peer) send MIDI to
+wsy:midi_in at chosen frames and record wsy:out_1/out_2 in the same graph, so
+every check is in JACK frames. Then wsy-render plays the log and must give the
+recorded samples back, one for one."""
+
+import math
+import os
+import re
+import signal
+import subprocess
+import unittest
+import wave
+
+import wsytest
+from wsytest import HELP, SLOW, Wsy, base_env, jack_env, start_jack, work_dir
+from test_jack_output import Recorder, Sender
+
+RENDER = os.environ.get("WSY_RENDER", "")
+PERIOD = 256
+MIDI_LINE = re.compile(r"^(\d+) midi ((?:[0-9A-F]{2} ?)+)$")
+
+
+def render_log(test, work, log, *args):
+    wav = os.path.join(work, "render.wav")
+    r = subprocess.run([RENDER, "--patch", os.path.join(work, "RODUV_2.WSY"), "--no-autoplay", *args,
+                        "--events", log, "-o", wav], capture_output=True, timeout=300, cwd=work)
+    test.assertEqual(r.returncode, 0, r.stderr)
+    with wave.open(wav) as w:
+        raw = w.readframes(w.getnframes())
+    samples = memoryview(raw).cast("h")
+    return [(samples[2 * i], samples[2 * i + 1]) for i in range(len(samples) // 2)], r.stdout
+
+
+def frequency(values):
+    """Hertz from the rising zero crossings, interpolated between samples."""
+    crossings = [i + values[i] / (values[i] - values[i + 1])
+                 for i in range(len(values) - 1) if values[i] < 0 <= values[i + 1]]
+    assert len(crossings) > 10, "no sound to measure"
+    return 44100.0 * (len(crossings) - 1) / (crossings[-1] - crossings[0])
+
+
+class LiveMidi(unittest.TestCase):
+    def play(self, messages, seconds, extra_args=()):
+        """wsy on a server of its own with the sender connected by --midi-connect;
+        returns (sent [(JACK frame, bytes)], recording {JACK frame: (left, right)},
+        log lines, work folder, wsy's standard output and error)."""
+        server = start_jack(self, rate=44100, period=PERIOD)
+        sender = Sender(self, server, messages)
+        work = work_dir(self)
+        log = os.path.join(work, "take.events")
+        w = Wsy(self, work, base_env(JACK_DEFAULT_SERVER=server),
+                args=("--record", log, "--no-autoplay", "--midi-connect", "midisender:out", *extra_args))
+        w.send(b"31")
+        w.out.wait_contains(HELP, timeout=20)
+        w.err.wait_contains(b"MIDI input", timeout=20)
+        recorder = Recorder(self, server, ["wsy:out_1", "wsy:out_2"], seconds)
+        recorder.go()
+        sender.go()
+        sent = sender.sent()
+        recording = recorder.samples()
+        w.signal(signal.SIGTERM)
+        w.wait()
+        err = w.err.wait_closed().decode()
+        self.assertIn("MIDI input wsy:midi_in, connected from midisender:out", err)
+        with open(log) as f:
+            lines = f.read().splitlines()
+        return sent, recording, lines, work, log, w.out.snapshot(), err
+
+    def compare_with_render(self, sent, recording, lines, work, log, out):
+        """The log's MIDI lines are the messages sent, and its render, with the
+        options its own header names, is the recording."""
+        command = lines[1].split()
+        self.assertEqual(command[:4], ["#", "render", "it", "again:"], lines[1])
+        extra_args = []
+        for option in ("--midi-channel", "--bend-range"):
+            if option in command:
+                extra_args += [option, command[command.index(option) + 1]]
+        logged = [(int(m.group(1)), bytes.fromhex(m.group(2))) for m in map(MIDI_LINE.match, lines) if m]
+        self.assertEqual([b for _, b in logged], [b for _, b in sent])
+        # Engine frame + shift = JACK frame, the same shift for every message: no jitter.
+        shifts = {jack - frame for (jack, _), (frame, _) in zip(sent, logged)}
+        self.assertEqual(len(shifts), 1, "messages applied off their own frames")
+        shift = shifts.pop()
+        rendered, words = render_log(self, work, log, *extra_args)
+        compared = 0
+        for jack_frame, (left, right) in sorted(recording.items()):
+            frame = jack_frame - shift
+            if 0 <= frame < len(rendered):
+                got = (round(left * 32768), round(right * 32768))
+                self.assertEqual(got, rendered[frame], "engine frame %d (JACK frame %d)" % (frame, jack_frame))
+                compared += 1
+        self.assertGreater(compared, 44100 // 2)
+        self.assertTrue(words.endswith(out.split(HELP, 1)[1]), "the same words on standard output")
+        return shift, rendered
+
+    def test_pitch_onset_and_render(self):
+        hold = 80  # periods, 0.46 s
+        messages = [(4, 37, [0x90, 69, 100]), (4 + hold, 5, [0x80, 69, 0]),
+                    (4 + hold + 40, 201, [0x90, 81, 90]), (4 + 2 * hold + 40, 0, [0x80, 81, 64]),
+                    (4 + 2 * hold + 45, 0, [0xE0, 0, 0x60]), (4 + 2 * hold + 45, 128, [0x90, 69, 1])]
+        sent, recording, lines, work, log, out, err = self.play(
+            messages, 2.4, ("--midi-channel", "1", "--bend-range", "12"))
+        self.assertIn(" --midi-channel 1 --bend-range 12 ", lines[1])
+        shift, rendered = self.compare_with_render(sent, recording, lines, work, log, out)
+
+        # (a) pitch: a stretch of each note, well inside it.
+        def stretch(start, periods):
+            return [recording[start + i][0] for i in range(PERIOD * 10, PERIOD * periods)]
+        a = frequency(stretch(sent[0][0], hold - 10))
+        b = frequency(stretch(sent[2][0], hold - 10))
+        self.assertAlmostEqual(a, 440.0, delta=1.0)
+        self.assertAlmostEqual(b, 880.0, delta=2.0)
+        # A bend of +0.5 of its range of 12: A4 up 6 semitones, 622.3 Hz.
+        bent = frequency([recording[sent[5][0] + i][0] for i in range(PERIOD * 10, PERIOD * 60)
+                          if sent[5][0] + i in recording])
+        self.assertAlmostEqual(bent, 440.0 * 2 ** (1 / 12 * 12 * (0x60 * 128 - 8192) / 8192), delta=2.0)
+
+        # (b) the note starts at the frame of its note on: silent before it,
+        # sounding from the next frames on, where the renderer starts it too.
+        on = sent[0][0]
+        self.assertTrue(all(recording[f] == (0.0, 0.0) for f in range(on - PERIOD, on)))
+        first = next(f for f in range(on, on + 64) if recording[f] != (0.0, 0.0))
+        self.assertLessEqual(first - on, 1, "sound %d frames after the note on" % (first - on))
+        rendered_first = next(f for f, s in enumerate(rendered) if s != (0, 0))
+        self.assertEqual(rendered_first + shift, first)
+
+    def test_jack_midiseq_drives_wsy(self):
+        """jackd2's own looping sequencer, connected by a regular expression."""
+        server = start_jack(self, rate=44100, period=PERIOD)
+        seq = subprocess.Popen(["jack_midiseq", "seq", "22050", "0", "69", "8000", "11025", "81", "8000"],
+                               env=jack_env(server), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               start_new_session=True)
+        self.addCleanup(wsytest.stop, seq)
+        wsytest.wait_for_port(server, "seq:out")
+        work = work_dir(self)
+        log = os.path.join(work, "take.events")
+        w = Wsy(self, work, base_env(JACK_DEFAULT_SERVER=server),
+                args=("--record", log, "--no-autoplay", "--midi-connect", "^seq:"))
+        w.send(b"31")
+        w.out.wait_contains(HELP + b"\nTRIG\nUNTRIG\n\nTRIG\nUNTRIG\n\nTRIG\n", timeout=20)
+        w.signal(signal.SIGTERM)
+        w.wait()
+        err = w.err.wait_closed().decode()
+        self.assertIn("MIDI input wsy:midi_in, connected from seq:out", err)
+        with open(log) as f:
+            lines = f.read().splitlines()
+        notes = [m.group(2).split()[:2] for m in map(MIDI_LINE.match, lines) if m]
+        self.assertIn(["90", "45"], notes)
+        self.assertIn(["90", "51"], notes)
+        # Each loop of 22050 frames: A4 on at 0, A5 on at 11025 (JACK frames apart).
+        ons = [int(m.group(1)) for m in map(MIDI_LINE.match, lines) if m and m.group(2).startswith("90")]
+        gaps = {b - a for a, b in zip(ons, ons[1:])}
+        self.assertEqual(gaps, {11025}, ons)
+        _, words = render_log(self, work, log)
+        self.assertTrue(words.endswith(w.out.snapshot().split(HELP, 1)[1]))
+
+    @unittest.skipUnless(os.environ.get("WSY_FLOOD") == "1", "the MIDI flood runs in the optimised build only")
+    def test_flood_of_ten_thousand_messages_a_second(self):
+        """10 s of 10,000 messages a second (notes, bends, pedal), then all notes off."""
+        per_period = 58  # 58 * 44100 / 256 = 9991 a second
+        periods = int(10 * 44100 / PERIOD)
+        messages = []
+        for p in range(periods):
+            for k in range(per_period):
+                offset = k * PERIOD // per_period
+                n = (p * per_period + k) % 7
+                note = 48 + (p * 5 + k) % 36
+                if n in (0, 1, 2):
+                    messages.append((p, offset, [0x90, note, 100]))
+                elif n in (3, 4):
+                    messages.append((p, offset, [0x80, note, 0]))
+                elif n == 5:
+                    messages.append((p, offset, [0xE0, (p + k) % 128, (p * 3 + k) % 128]))
+                else:
+                    messages.append((p, offset, [0xB0, 64, 127 if (p + k) % 2 else 0]))
+        messages.append((periods + 4, 0, [0xB0, 123, 0]))
+        sent, recording, lines, work, log, out, err = self.play(messages, 12.0)
+        self.assertEqual(len(sent), len(messages))
+        self.assertNotIn("could not reach the sound", err)
+        self.assertNotIn("were lost", err)
+        self.assertTrue(out.endswith(b"UNTRIG\n"), "all notes off released the note")
+        # The release has run out by the end of the recording: silence.
+        tail = [recording[f] for f in sorted(recording)[-PERIOD * 4:]]
+        self.assertEqual(set(tail), {(0.0, 0.0)}, "a note still sounds")
+        self.compare_with_render(sent, recording, lines, work, log, out)
+
+
+class MidiWithoutJack(unittest.TestCase):
+    def test_no_sequencer_is_one_line_and_wsy_plays_on(self):
+        if os.path.exists("/dev/snd/seq"):
+            self.skipTest("this machine has an ALSA sequencer: the missing-sequencer line cannot show")
+        w = Wsy(self, work_dir(self), base_env(), args=("--midi-connect", "keyboard"))
+        w.send(b"41")
+        w.out.wait_contains(HELP + wsytest.AUTO_PLAY + b"MIAM\n", timeout=20)
+        w.signal(signal.SIGTERM)
+        w.wait()
+        lines = [l for l in w.err.wait_closed().decode().splitlines() if "MIDI" in l or "sequencer" in l]
+        self.assertEqual(len(lines), 1, lines)
+        self.assertIn("/dev/snd/seq", lines[0])
+        self.assertIn("playing on without it", lines[0])
+
+    def test_no_midi_opens_no_input(self):
+        w = Wsy(self, work_dir(self), base_env(), args=("--no-midi",))
+        w.send(b"41")
+        w.out.wait_contains(HELP + wsytest.AUTO_PLAY, timeout=20)
+        w.signal(signal.SIGTERM)
+        w.wait()
+        self.assertNotIn("sequencer", w.err.wait_closed().decode())
+
+    def test_values_out_of_range_are_usage_errors(self):
+        for args in (("--midi-channel", "0"), ("--midi-channel", "17"), ("--midi-channel=x",),
+                     ("--bend-range", "25"), ("--bend-range", "-1"), ("--midi-connect",)):
+            with self.subTest(args=args):
+                r = subprocess.run([wsytest.WSY, *args], capture_output=True, stdin=subprocess.DEVNULL, timeout=20)
+                self.assertEqual(r.returncode, 2, r.stderr)
+                self.assertIn(b"usage: wsy", r.stderr)
+                self.assertEqual(r.stdout, b"")
+        r = subprocess.run([wsytest.WSY, "--help"], capture_output=True, timeout=20)
+        for option in (b"--midi-connect SPEC", b"--midi-channel N", b"--bend-range R", b"--no-midi"):
+            self.assertIn(option, r.stdout)
+
+
+if __name__ == "__main__":
+    wsytest.check_binary()
+    unittest.main()
