@@ -64,15 +64,15 @@ class Reload(unittest.TestCase):
         w = Wsy(self, self.work, env, args=("--record", self.log, *args))
         w.send(b"31")
         w.out.wait_contains(HELP, timeout=20)
-        wsytest.wait_for_port(self.server, "PortAudio:out_1")
+        wsytest.wait_for_port(self.server, "wsy:out_2")
         return w
 
     def jack_rec(self, seconds):
         """jack_rec on wsy's ports: a recorder in C with its own disk thread,
         for long runs during which this process is busy writing files."""
         path = os.path.join(self.work, "rec.wav")
-        recorder = subprocess.Popen(["jack_rec", "-f", path, "-d", "%.1f" % seconds, "-b", "32", "PortAudio:out_0",
-                                     "PortAudio:out_1"], env=wsytest.jack_env(self.server), stdout=subprocess.DEVNULL,
+        recorder = subprocess.Popen(["jack_rec", "-f", path, "-d", "%.1f" % seconds, "-b", "32", "wsy:out_1",
+                                     "wsy:out_2"], env=wsytest.jack_env(self.server), stdout=subprocess.DEVNULL,
                                     stderr=subprocess.PIPE, cwd=self.work, start_new_session=True)
         self.addCleanup(wsytest.stop, recorder)
         deadline = time.monotonic() + 20 * wsytest.SLOW
@@ -130,7 +130,7 @@ class Reload(unittest.TestCase):
         control = Wsy(self, self.work, base_env(JACK_DEFAULT_SERVER=self.server))
         control.send(b"31")
         control.out.wait_contains(HELP, timeout=20)
-        wsytest.wait_for_port(self.server, "PortAudio:out_1")
+        wsytest.wait_for_port(self.server, "wsy:out_2")
         recorder, _ = self.jack_rec(seconds)
         recorder.wait(60 * wsytest.SLOW)
         control.signal(signal.SIGTERM)
