@@ -13,8 +13,9 @@ void ScopeTap::write(const int16_t* stereo, int frames, float level) {
   const int64_t end = start + frames;
   // Every store below releases this claim: a reader that sees one of them sees the claim.
   claimed_.store(end, std::memory_order_relaxed);
-  // A block longer than the ring leaves only its last kCapacity frames.
-  const int skip = frames > kCapacity ? frames - kCapacity : 0;
+  // A reader takes the last kFrames frames only: a longer block need not
+  // store the frames before those (they are claimed all the same).
+  const int skip = frames > ScopeSnapshot::kFrames ? frames - ScopeSnapshot::kFrames : 0;
   for (int i = skip; i < frames; ++i)
     ring_[(start + i) & kMask].store(stereo[2 * i], std::memory_order_release);
   level_at_[(end - 1) & kMask].store(level, std::memory_order_release);
