@@ -130,7 +130,12 @@ class LiveEqualsRender(unittest.TestCase):
 
         rec_samples = read_recording(rec)
         render_samples = read_render(render_wav)
-        k = offset_in(render_samples, rec_samples)
+        try:
+            k = offset_in(render_samples, rec_samples)
+        except AssertionError as lost:
+            if "underflow" in err or "xrun" in wsytest.jackd_log(self).lower():
+                raise Glitch("%s, after an underflow" % lost)
+            raise
         last = max(i for i, s in enumerate(rec_samples) if s != 0) // 2
         start = max(0, -k)
         compared = 0
@@ -157,6 +162,7 @@ class LiveEqualsRender(unittest.TestCase):
         self.assertIn(b"MIAM", words, "auto-play started notes in between")
         self.assertTrue(any(line.endswith(" return down") for line in lines))
 
+    @unittest.skipIf(wsytest.TSAN, "a ThreadSanitizer build cannot keep up with 64-frame periods in real time")
     def test_small_blocks(self):
         self.session(buffer_frames=64, keys=("keydown z", 0.5, "keyup z", 0.2, "keydown b", 0.9, "keyup b"))
 
