@@ -7,7 +7,7 @@
 
 const char kWsyUsage[] =
     "usage: wsy [--patch FILE] [--record FILE] [--no-autoplay] [--no-watch]\n"
-    "           [--midi-connect SPEC]... [--midi-channel N] [--bend-range R] [--no-midi]\n"
+    "           [--midi-connect PORT]... [--midi-channel N] [--bend-range R] [--no-midi]\n"
     "Plays a wsy patch: asks for the audio output on the console, then takes the\n"
     "keys z x c v b n (notes), Enter (replay) and Esc (quit) in its window.\n"
     "  --patch FILE    patch file to play (default RODUV_2.WSY in this folder)\n"
@@ -15,7 +15,7 @@ const char kWsyUsage[] =
     "                  script that wsy-render plays back to the same samples\n"
     "  --no-autoplay   no random note when a note has run out\n"
     "  --no-watch      do not reload the patch file when it is saved\n"
-    "  --midi-connect SPEC  connect the MIDI input from SPEC at start (repeatable): on\n"
+    "  --midi-connect PORT  connect the MIDI input from PORT at start (repeatable): on\n"
     "                  JACK a port name or a regular expression over port names, else\n"
     "                  an ALSA sequencer client:port or client name\n"
     "  --midi-channel N  MIDI channel to listen to, 1 to 16 (default: all)\n"

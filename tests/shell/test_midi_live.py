@@ -217,7 +217,7 @@ class MidiWithoutJack(unittest.TestCase):
                 self.assertIn(b"usage: wsy", r.stderr)
                 self.assertEqual(r.stdout, b"")
         r = subprocess.run([wsytest.WSY, "--help"], capture_output=True, timeout=20)
-        for option in (b"--midi-connect SPEC", b"--midi-channel N", b"--bend-range R", b"--no-midi"):
+        for option in (b"--midi-connect PORT", b"--midi-channel N", b"--bend-range R", b"--no-midi"):
             self.assertIn(option, r.stdout)
 
 

@@ -14,7 +14,7 @@ struct WsyOptions {
   bool autoplay = true;              // --no-autoplay
   bool watch = true;                 // --no-watch: the patch file is not reloaded when saved
   bool midi = true;                  // --no-midi: no MIDI input at all
-  std::vector<std::string> midi_connect;  // --midi-connect SPEC, in order
+  std::vector<std::string> midi_connect;  // --midi-connect PORT, in order
   MidiSettings midi_settings;        // --midi-channel N, --bend-range R
 };
 
