@@ -75,14 +75,7 @@ class Audio(unittest.TestCase):
         time.sleep(0.7)
 
         rec = os.path.join(work, "rec.wav")
-        recorder = subprocess.Popen(["jack_rec", "-f", rec, "-d", "3", "-b", "16", "wsy:out_1",
-                                     "wsy:out_2"], env=wsytest.jack_env(name), stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.PIPE, cwd=work)
-        self.addCleanup(wsytest.stop, recorder)
-        deadline = time.monotonic() + 20 * wsytest.SLOW
-        while not any(p.startswith("jackrec:") for p in wsytest.jack_ports(name)[1]):
-            self.assertLess(time.monotonic(), deadline, "jack_rec did not register its ports")
-            time.sleep(0.05)
+        recorder = wsytest.start_jack_rec(self, name, rec, 3, bits=16)
         time.sleep(0.3)
 
         start = len(w.out.snapshot())

@@ -93,14 +93,7 @@ class LiveEqualsRender(unittest.TestCase):
         rec = os.path.join(work, "rec.wav")
         # Long enough for the keys; it ends by itself, so that its file is complete.
         seconds = sum(k for k in keys if isinstance(k, float)) + 0.4 * len(keys) + 1.5
-        recorder = subprocess.Popen(["jack_rec", "-f", rec, "-d", "%.1f" % seconds, "-b", "32", "wsy:out_1",
-                                     "wsy:out_2"], env=wsytest.jack_env(name), stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.PIPE, cwd=work, start_new_session=True)
-        self.addCleanup(wsytest.stop, recorder)
-        deadline = time.monotonic() + 20 * wsytest.SLOW
-        while not any(p.startswith("jackrec:") for p in wsytest.jack_ports(name)[1]):
-            self.assertLess(time.monotonic(), deadline, "jack_rec did not register its ports")
-            time.sleep(0.05)
+        recorder = wsytest.start_jack_rec(self, name, rec, seconds)
         time.sleep(0.3)
         focus_window(display)
         for key in keys:

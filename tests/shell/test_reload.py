@@ -73,14 +73,7 @@ class Reload(unittest.TestCase):
         """jack_rec on wsy's ports: a recorder in C with its own disk thread,
         for long runs during which this process is busy writing files."""
         path = os.path.join(self.work, "rec.wav")
-        recorder = subprocess.Popen(["jack_rec", "-f", path, "-d", "%.1f" % seconds, "-b", "32", "wsy:out_1",
-                                     "wsy:out_2"], env=wsytest.jack_env(self.server), stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.PIPE, cwd=self.work, start_new_session=True)
-        self.addCleanup(wsytest.stop, recorder)
-        deadline = time.monotonic() + 20 * wsytest.SLOW
-        while not any(p.startswith("jackrec:") for p in wsytest.jack_ports(self.server)[1]):
-            self.assertLess(time.monotonic(), deadline, "jack_rec did not register its ports")
-            time.sleep(0.05)
+        recorder = wsytest.start_jack_rec(self, self.server, path, seconds)
         return recorder, path
 
     def check_render(self, w, recorded, autoplay, err):

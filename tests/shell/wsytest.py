@@ -299,3 +299,17 @@ def wait_for_port(name, port, timeout=20):
 def check_binary():
     if not WSY or not os.access(WSY, os.X_OK):
         raise SystemExit("WSY_BIN must name the wsy binary")
+
+
+def start_jack_rec(test, server, path, seconds, bits=32):
+    """jack_rec recording wsy's two output ports into `path` for `seconds`;
+    returns once its own ports exist, so that nothing after is missed."""
+    recorder = subprocess.Popen(["jack_rec", "-f", path, "-d", "%.1f" % seconds, "-b", str(bits), "wsy:out_1",
+                                 "wsy:out_2"], env=jack_env(server), stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, cwd=os.path.dirname(path), start_new_session=True)
+    test.addCleanup(stop, recorder)
+    deadline = time.monotonic() + 20 * SLOW
+    while not any(p.startswith("jackrec:") for p in jack_ports(server)[1]):
+        test.assertLess(time.monotonic(), deadline, "jack_rec did not register its ports")
+        time.sleep(0.05)
+    return recorder
