@@ -12,7 +12,7 @@ import time
 import unittest
 
 import wsytest
-from wsytest import SLOW, jack_env, start_jack
+from wsytest import SLOW, again_after_xruns, jack_env, start_jack
 
 PROBE = os.environ.get("JACK_OUTPUT_PROBE", "")
 PEER = os.environ.get("JACK_TEST_PEER", "")
@@ -161,6 +161,7 @@ class Recorder:
 
 
 class MidiAndAudio(unittest.TestCase):
+    @again_after_xruns
     def test_midi_arrives_at_its_frame_with_its_bytes_and_samples_go_out_as_s_over_32768(self):
         server = start_jack(self, rate=44100, period=256)
         sysex = [0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7]
@@ -245,6 +246,7 @@ class MidiAndAudio(unittest.TestCase):
                       % (period, latency, latency / 44.1), file=sys.stderr)
                 self.doCleanups()
 
+    @again_after_xruns
     def test_two_senders_merge_in_time_order(self):
         server = start_jack(self, rate=44100, period=256)
         first = Sender(self, server, [(0, k, [0x90, k % 128, 1]) for k in (3, 50, 200)], "keyboard_a")
@@ -260,6 +262,7 @@ class MidiAndAudio(unittest.TestCase):
         self.assertEqual([offset for _, offset, _, _ in events], [0, 3, 50, 51, 199, 200, 255])
         self.assertEqual(sorted((f, d) for f, _, _, d in events), sorted(sent))
 
+    @again_after_xruns
     def test_a_flood_of_ten_thousand_messages_a_second_all_arrive(self):
         server = start_jack(self, rate=44100, period=256)
         periods = 350  # 2 s at 60 messages a period: 10,336 a second
@@ -273,6 +276,7 @@ class MidiAndAudio(unittest.TestCase):
         self.assertEqual([(f, d) for f, _, _, d in events], sent)
         self.assertIn("dropped 0", report)
 
+    @again_after_xruns
     def test_jack_midiseq_drives_midi_in_through_a_regular_expression(self):
         server = start_jack(self, rate=44100, period=256)
         seq = subprocess.Popen(["jack_midiseq", "loopseq", "2560", "0", "60", "256", "1000", "64", "128"],
