@@ -112,22 +112,27 @@ class LiveMidi(unittest.TestCase):
         rendered, words = render_log(self, work, log, *extra_args)
         compared = 0
         unfit = []
+
+        def compared_at(period, s):
+            """The frames of `period` inside the render at shift `s`, or None if one differs."""
+            inside = [(f - s, got) for f, got in period if 0 <= f - s < len(rendered)]
+            return len(inside) if all(rendered[frame] == got for frame, got in inside) else None
+
         for start in sorted({f - f % PERIOD for f in recording}):
             period = [(f, (round(recording[f][0] * 32768), round(recording[f][1] * 32768)))
                       for f in range(start, start + PERIOD) if f in recording]
             # After an xrun the recorder may have read a period late, under the next period's frame.
-            for s in range(shift, last_shift + (PERIOD if xruns else 0) + 1, PERIOD):
-                inside = [(f - s, got) for f, got in period if 0 <= f - s < len(rendered)]
-                if all(rendered[frame] == got for frame, got in inside):
-                    compared += len(inside)
-                    break
-            else:
-                frame, got = next((f - shift, got) for f, got in period
-                                  if 0 <= f - shift < len(rendered) and rendered[f - shift] != got)
-                fits = [s - shift for s in range(shift - 8 * PERIOD, last_shift + 9 * PERIOD, PERIOD)
-                        if all(rendered[f - s] == g for f, g in period if 0 <= f - s < len(rendered))]
-                unfit.append("engine frame %d (JACK frame %d): recorded %s, rendered %s; fits shifts %s"
-                             % (frame, frame + shift, got, rendered[frame], fits))
+            counts = (compared_at(period, s) for s in range(shift, last_shift + (PERIOD if xruns else 0) + 1, PERIOD))
+            count = next((c for c in counts if c is not None), None)
+            if count is not None:
+                compared += count
+                continue
+            frame, got = next((f - shift, got) for f, got in period
+                              if 0 <= f - shift < len(rendered) and rendered[f - shift] != got)
+            fits = [s - shift for s in range(shift - 8 * PERIOD, last_shift + 9 * PERIOD, PERIOD)
+                    if compared_at(period, s) is not None]
+            unfit.append("engine frame %d (JACK frame %d): recorded %s, rendered %s; fits shifts %s"
+                         % (frame, frame + shift, got, rendered[frame], fits))
         if xruns:
             print("\n%d xruns: wsy missed %d periods, %d messages; %d recorded periods unlike the render"
                   % (xruns, missed, len(sent) - len(logged), len(unfit)), file=sys.stderr)
