@@ -168,6 +168,10 @@ class LiveMidi(unittest.TestCase):
         # (b) the note starts at the frame of its note on: silent before it,
         # sounding from the next frames on, where the renderer starts it too.
         on = sent[0][0]
+        around = range(on - PERIOD, on + 64)
+        holes = [f for f in around if f not in recording]
+        self.assertFalse(holes, "the recording has a hole around the note on at %d: frames %d to %d"
+                         % (on, holes[0], holes[-1]) if holes else "")
         self.assertTrue(all(recording[f] == (0.0, 0.0) for f in range(on - PERIOD, on)))
         first = next(f for f in range(on, on + 64) if recording[f] != (0.0, 0.0))
         self.assertLessEqual(first - on, 1, "sound %d frames after the note on" % (first - on))

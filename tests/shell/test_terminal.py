@@ -59,7 +59,7 @@ class Terminal(unittest.TestCase):
         w, before = self.start()
         w.out.wait_contains(TYPE_MENU)
         self.assertFalse(w.terminal_modes()[3] & termios.ECHO, "keys are read one by one")
-        w.send(b"\x03")
+        w.type_interrupt()
         self.assertEqual(w.wait(), -signal.SIGINT)
         self.assert_left_as_found(w, before)
 
@@ -68,14 +68,14 @@ class Terminal(unittest.TestCase):
         w.out.wait_contains(TYPE_MENU)
         w.send(b"4")
         w.out.wait_contains(NOSOUND_LIST)
-        w.send(b"\x03")
+        w.type_interrupt()
         self.assertEqual(w.wait(), -signal.SIGINT)
         self.assert_left_as_found(w, before)
 
     def test_ctrl_c_typed_while_playing(self):
         w, before = self.start()
         self.play(w)
-        w.send(b"\x03")
+        w.type_interrupt()
         self.assertEqual(w.wait(), -signal.SIGINT)
         self.assert_left_as_found(w, before)
 
