@@ -12,7 +12,7 @@ import time
 import unittest
 
 import wsytest
-from wsytest import SLOW, again_after_xruns, jack_env, start_jack
+from wsytest import SLOW, again_after_xruns, jack_env, start_jack, subtest_with_own_server
 
 PROBE = os.environ.get("JACK_OUTPUT_PROBE", "")
 PEER = os.environ.get("JACK_TEST_PEER", "")
@@ -221,11 +221,8 @@ class MidiAndAudio(unittest.TestCase):
 
     def test_a_note_on_at_offset_k_sounds_at_frame_k_of_the_same_period(self):
         for period in (64, 256, 1024):
-            with self.subTest(period=period):
-                try:
-                    self.note_ons_at_offsets(period)
-                finally:
-                    self.doCleanups()  # the next period's server takes the same name
+            with subtest_with_own_server(self, period=period):
+                self.note_ons_at_offsets(period)
 
     @again_after_xruns
     def note_ons_at_offsets(self, period):
@@ -327,20 +324,17 @@ class Faults(unittest.TestCase):
 
     def test_a_stopped_or_killed_server_is_noticed(self):
         for sig in (signal.SIGTERM, signal.SIGKILL):
-            with self.subTest(signal=sig.name):
-                try:
-                    server = start_jack(self)
-                    probe = Probe(self, server).wait_ready()
-                    began = time.monotonic()
-                    self.jackd.send_signal(sig)
-                    report, _ = probe.finish(timeout=20, end_input=False)
-                    took = time.monotonic() - began
-                    lost = [line for line in report if line.startswith("lost")]
-                    self.assertEqual(len(lost), 1, report)
-                    self.assertLess(took, 5 * SLOW, "noticing took %.1f s" % took)
-                    print("\n%s: lost after %.2f s" % (sig.name, took), file=sys.stderr)
-                finally:
-                    self.doCleanups()  # the next server takes the same name
+            with subtest_with_own_server(self, signal=sig.name):
+                server = start_jack(self)
+                probe = Probe(self, server).wait_ready()
+                began = time.monotonic()
+                self.jackd.send_signal(sig)
+                report, _ = probe.finish(timeout=20, end_input=False)
+                took = time.monotonic() - began
+                lost = [line for line in report if line.startswith("lost")]
+                self.assertEqual(len(lost), 1, report)
+                self.assertLess(took, 5 * SLOW, "noticing took %.1f s" % took)
+                print("\n%s: lost after %.2f s" % (sig.name, took), file=sys.stderr)
 
     def test_a_late_period_is_counted(self):
         server = start_jack(self)

@@ -305,6 +305,18 @@ def server_xruns(test):
     return 0 if said is None or said.closed else jackd_log(test).count("XRun")
 
 
+@contextlib.contextmanager
+def subtest_with_own_server(test, **params):
+    """A subtest that starts a JACK server. Its server (under the process's
+    one name) and all else it started end with it, also when it fails, so
+    that the next subtest's server can start."""
+    with test.subTest(**params):
+        try:
+            yield
+        finally:
+            test.doCleanups()
+
+
 def again_after_xruns(method):
     """For a test that records a JACK graph in real time: when it fails after
     the server saw a client run late (an xrun, a machine too busy for the
