@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "patch/patch.h"
-#include "control/engine.h"
+#include "engine/engine.h"
 #include "synth/sample_rate.h"
 
 extern "C" double __real_sin(double);

@@ -17,11 +17,11 @@
 #include <string>
 #include <vector>
 
-#include "control/scope_tap.h"
+#include "engine/scope_tap.h"
 #include "patch/patch.h"
-#include "shell/window_layout.h"
-#include "shell/window_video.h"
-#include "shell/window_view.h"
+#include "window/window_layout.h"
+#include "window/window_video.h"
+#include "window/window_view.h"
 
 namespace {
 

@@ -30,13 +30,13 @@
 
 #include <gtest/gtest.h>
 
-#include "control/engine.h"
-#include "shell/jack_output.h"
+#include "engine/engine.h"
+#include "devices/jack_client.h"
 #include "midi/midi_parser.h"
 #include "midi/midi_voice.h"
 #include "synth/random.h"
-#include "control/key_table.h"
-#include "control/scope_tap.h"
+#include "engine/key_table.h"
+#include "engine/scope_tap.h"
 #include "patch/patch.h"
 #include "synth/vca.h"
 #include "test_support.h"
@@ -438,16 +438,16 @@ TEST(MidiOnTheAudioThread, ParserAndNoteLogicNeverAllocateNorLock) {
 }
 
 // JACK's process path with MIDI: the period's events handed to the engine at
-// their offsets (JackOutput::render_period with the engine's block function,
+// their offsets (JackClient::render_period with the engine's block function,
 // as wsy's JACK output runs it), and MIDI commands from the sequencer's queue
 // and the main thread's queue, for every period size.
 TEST(MidiOnTheAudioThread, JackPeriodsWithMidiEventsAndMidiCommandsNeverAllocateNorLock) {
   Capture trace, warnings;
   std::unique_ptr<Engine> engine = start(example_patches().front(), trace, warnings);
   ASSERT_TRUE(engine);
-  JackOutput jack(engine_midi_block, engine.get());
-  std::vector<float> left(JackOutput::kMaxPeriodFrames), right(JackOutput::kMaxPeriodFrames);
-  std::vector<RawMidiEvent> events(JackOutput::kMaxEventsPerPeriod);
+  JackClient jack(engine_midi_block, engine.get());
+  std::vector<float> left(JackClient::kMaxPeriodFrames), right(JackClient::kMaxPeriodFrames);
+  std::vector<RawMidiEvent> events(JackClient::kMaxEventsPerPeriod);
   int forbidden = 0;
   std::string first, said;
   float peak = 0;

@@ -14,8 +14,8 @@
 
 #include <memory>
 
-#include "control/engine.h"
-#include "control/key_table.h"
+#include "engine/engine.h"
+#include "engine/key_table.h"
 #include "patch/patch.h"
 
 namespace {

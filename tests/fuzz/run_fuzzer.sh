@@ -39,10 +39,10 @@ case $target in
     # The loader and event handling carry the fuzzer's coverage; the per-sample
     # code runs under the same sanitizers but without coverage hooks, which would
     # otherwise cost most of the time of every run and guide nothing.
-    guided="$here/patch_fuzzer.cc $(ls "$src"/src/patch/*.cc | grep -v -e /evaluate.cc -e /patch_location.cc) $(ls "$src"/src/control/*.cc)"
+    guided="$here/patch_fuzzer.cc $(ls "$src"/src/patch/*.cc | grep -v -e /evaluate.cc -e /patch_location.cc) $(ls "$src"/src/engine/*.cc)"
     unguided="$(ls "$src"/src/synth/*.cc) $src/src/patch/evaluate.cc $(ls "$src"/src/midi/*.cc)"
-    sources="$here/patch_fuzzer.cc $src/src/synth $src/src/patch $src/src/control $src/src/midi"
-    includes="-I$src/src/synth/include -I$src/src/patch/include -I$src/src/control/include -I$src/src/midi/include"
+    sources="$here/patch_fuzzer.cc $src/src/synth $src/src/patch $src/src/engine $src/src/midi"
+    includes="-I$src/src/synth/include -I$src/src/patch/include -I$src/src/engine/include -I$src/src/midi/include"
     seeds="$src/RODUV_2.WSY $src/patches/*.wsy $src/tests/malformed/*.wsy $here/corpus/*"
     regressions=$here/regressions
     ;;

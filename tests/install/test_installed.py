@@ -15,7 +15,7 @@ import wave
 import installtest
 from installtest import BUILD_DIR, HAS_PLAYER, SOURCE_DIR, outside_folder, run
 
-sys.path.insert(0, os.path.join(SOURCE_DIR, "tests", "shell"))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "tests"))
 import wsytest  # noqa: E402  (the pty driver of the shell tests)
 
 CMAKE = os.environ.get("CMAKE_COMMAND", "cmake")

@@ -1,0 +1,95 @@
+#include "app/options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+const char kWsyUsage[] =
+    "usage: wsy [--patch FILE] [--record FILE] [--no-autoplay] [--no-watch]\n"
+    "           [--midi-connect PORT]... [--midi-channel N] [--bend-range R] [--no-midi]\n"
+    "Plays a wsy patch: asks for the audio output on the console, then takes the\n"
+    "keys z x c v b n (notes), Enter (replay) and Esc (quit) in its window.\n"
+    "  --patch FILE    patch file to play (default RODUV_2.WSY in this folder)\n"
+    "  --record FILE   log every event of the session, with its frame, as an event\n"
+    "                  script that wsy-render plays back to the same samples\n"
+    "  --no-autoplay   no random note when a note has run out\n"
+    "  --no-watch      do not reload the patch file when it is saved\n"
+    "  --midi-connect PORT  connect the MIDI input from PORT at start (repeatable): on\n"
+    "                  JACK a port name or a regular expression over port names, else\n"
+    "                  an ALSA sequencer client:port or client name\n"
+    "  --midi-channel N  MIDI channel to listen to, 1 to 16 (default: all)\n"
+    "  --bend-range R  semitones at full pitch bend, 0 to 24 (default 2)\n"
+    "  --no-midi       no MIDI input\n"
+    "  --help          this text\n"
+    "  --version       the version\n";
+
+namespace {
+
+[[noreturn]] void usage_error(const char* message, const char* argument) {
+  std::fprintf(stderr, "wsy: %s%s\n%s", message, argument, kWsyUsage);
+  std::exit(2);
+}
+
+// The value of an option given as "--name VALUE" or "--name=VALUE", or null
+// when `arg` is not that option.
+const char* value_of(const char* name, int argc, char** argv, int& i) {
+  const size_t n = std::strlen(name);
+  const char* arg = argv[i];
+  if (std::strncmp(arg, name, n) != 0) return nullptr;
+  if (arg[n] == '=') return arg + n + 1;
+  if (arg[n] != '\0') return nullptr;
+  if (i + 1 >= argc) usage_error("this option needs a value: ", name);
+  return argv[++i];
+}
+
+// A whole number from `low` to `high` for `option`, or a usage error.
+int whole_number_in(const char* option, const char* text, long low, long high) {
+  char* end = nullptr;
+  errno = 0;
+  const long n = std::strtol(text, &end, 10);
+  if (!*text || *end || errno || n < low || n > high) {
+    std::fprintf(stderr, "wsy: %s takes a whole number from %ld to %ld, not \"%s\"\n%s", option, low, high, text,
+                 kWsyUsage);
+    std::exit(2);
+  }
+  return static_cast<int>(n);
+}
+
+}  // namespace
+
+WsyOptions parse_wsy_options(int argc, char** argv) {
+  WsyOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const char* arg = argv[i];
+    if (const char* v = value_of("--patch", argc, argv, i)) {
+      if (!*v) usage_error("--patch needs a file name", "");
+      options.patch = v;
+    } else if (const char* v = value_of("--record", argc, argv, i)) {
+      if (!*v) usage_error("--record needs a file name", "");
+      options.record = v;
+    } else if (const char* v = value_of("--midi-connect", argc, argv, i)) {
+      if (!*v) usage_error("--midi-connect needs a port", "");
+      options.midi_connect.push_back(v);
+    } else if (const char* v = value_of("--midi-channel", argc, argv, i)) {
+      options.midi_settings.channel = static_cast<uint8_t>(whole_number_in("--midi-channel", v, 1, 16));
+    } else if (const char* v = value_of("--bend-range", argc, argv, i)) {
+      options.midi_settings.bend_range = static_cast<uint8_t>(whole_number_in("--bend-range", v, 0, 24));
+    } else if (std::strcmp(arg, "--no-midi") == 0) {
+      options.midi = false;
+    } else if (std::strcmp(arg, "--no-autoplay") == 0) {
+      options.autoplay = false;
+    } else if (std::strcmp(arg, "--no-watch") == 0) {
+      options.watch = false;
+    } else if (std::strcmp(arg, "--help") == 0) {
+      std::fputs(kWsyUsage, stdout);
+      std::exit(0);
+    } else if (std::strcmp(arg, "--version") == 0) {
+      std::printf("wsy %s\n", WSY_VERSION);
+      std::exit(0);
+    } else {
+      std::fprintf(stderr, "wsy: ignoring the argument \"%s\", which wsy does not know (see wsy --help).\n", arg);
+    }
+  }
+  return options;
+}

@@ -1,0 +1,164 @@
+// The audio layer's calls: each checks its arguments against what the layer
+// remembers, hands the work to the chosen output, and records the error.
+#include "devices/fsound.h"
+
+#include <algorithm>
+#include <new>
+
+#include "devices/audio_output.h"
+#include "devices/audio_stream.h"
+#include "devices/block_size.h"
+#include "devices/layer_state.h"
+#include "devices/library_chatter.h"
+#include "devices/stream_statistics.h"
+
+namespace {
+
+constexpr float kVersion = 3.74f;
+constexpr int kLowestRate = 4000;
+constexpr int kHighestRate = 192000;
+
+bool is_open(AudioStream* stream) {
+  return std::find(layer.streams.begin(), layer.streams.end(), stream) != layer.streams.end();
+}
+
+}  // namespace
+
+const char* output_label(int output) {
+  switch (output) {
+    case kOutputNoSound: return "NoSound";
+    case kOutputOss: return "OSS";
+    case kOutputAlsa: return "ALSA";
+    case kOutputAsio: return "JACK";
+    default: return "this output";
+  }
+}
+
+float FSOUND_GetVersion() { return kVersion; }
+
+signed char FSOUND_SetOutput(int output_type) {
+  if (layer.initialised) return layer_fail(kErrAfterInit);
+  switch (output_type) {
+    case kOutputNoSound: layer.output = kOutputNoSound; break;
+    case kOutputDirectSound:
+    case kOutputAlsa: layer.output = kOutputAlsa; break;
+    case kOutputWaveout:
+    case kOutputOss: layer.output = kOutputOss; break;
+    case kOutputAsio: layer.output = kOutputAsio; break;
+    default: return layer_fail(kErrBadParameter);
+  }
+  return 1;
+}
+
+int FSOUND_GetOutput() { return layer.output; }
+
+int FSOUND_GetNumDrivers() { return output_driver_count(layer.output); }
+
+const char* FSOUND_GetDriverName(int driver) {
+  const char* name = output_driver_name(layer.output, driver);
+  if (!name) {
+    layer_fail(kErrBadParameter);
+    return nullptr;
+  }
+  layer.names.push_back(name);
+  return layer.names.back().c_str();
+}
+
+signed char FSOUND_SetDriver(int driver) {
+  if (layer.initialised) return layer_fail(kErrAfterInit);
+  if (driver < 0) return layer_fail(kErrBadParameter);
+  layer.driver = driver;
+  return 1;
+}
+
+signed char FSOUND_Init(int mix_rate, int max_software_channels, unsigned int /*flags*/) {
+  if (layer.initialised) return layer_fail(kErrAfterInit);
+  if (mix_rate < kLowestRate || mix_rate > kHighestRate || max_software_channels < 0)
+    return layer_fail(kErrBadParameter);
+  const int error = output_check(layer.output, layer.driver, mix_rate);
+  if (error != kErrNone) return layer_fail(error);
+  layer.mix_rate = mix_rate;
+  layer.initialised = true;
+  reset_underflows();
+  layer.error = kErrNone;
+  return 1;
+}
+
+void FSOUND_Close() {
+  forward_jack_errors(false);
+  bool lost = false;
+  for (AudioStream* s : layer.streams) lost = lost || s->lost;
+  // A lost device would keep every call waiting: leave its streams to the end of the process.
+  if (lost) layer.streams.clear();
+  while (!layer.streams.empty()) FSOUND_Stream_Close(layer.streams.back());
+  stop_measuring(nullptr);
+  output_release(lost);
+  layer.initialised = false;
+  layer.names.clear();
+}
+
+int FSOUND_GetError() { return layer.error; }
+
+AudioStream* FSOUND_Stream_Create(StreamCallback callback, int length, unsigned int mode, int sample_rate,
+                                    void* user_data) {
+  if (!layer.initialised) {
+    layer_fail(kErrNotInitialised);
+    return nullptr;
+  }
+  const unsigned needed = kMode16Bits | kModeStereo;
+  if (!callback || length < 4 || (mode & needed) != needed || sample_rate < kLowestRate ||
+      sample_rate > kHighestRate) {
+    layer_fail(kErrBadParameter);
+    return nullptr;
+  }
+  AudioStream* s = new (std::nothrow) AudioStream;
+  if (!s) {
+    layer_fail(kErrNoMemory);
+    return nullptr;
+  }
+  s->callback = callback;
+  s->user_data = user_data;
+  s->max_bytes = length & ~3;
+  s->sample_rate = sample_rate;
+  s->asked_frames = block_frames_from_environment();
+  const int error = output_open(*s, layer.output, layer.driver);
+  if (error != kErrNone) {
+    delete s;
+    layer_fail(error);
+    return nullptr;
+  }
+  layer.streams.push_back(s);
+  layer.error = kErrNone;
+  return s;
+}
+
+int FSOUND_Stream_Play(int channel, AudioStream* stream) {
+  if (!layer.initialised) {
+    layer_fail(kErrNotInitialised);
+    return -1;
+  }
+  if (!stream || channel < 0 || !is_open(stream)) {
+    layer_fail(kErrBadParameter);
+    return -1;
+  }
+  if (stream->playing) return channel;
+  const int error = output_start(*stream);
+  if (error != kErrNone) {
+    layer_fail(error);
+    return -1;
+  }
+  stream->playing = true;
+  layer.error = kErrNone;
+  output_report_playing(*stream);
+  return channel;
+}
+
+signed char FSOUND_Stream_Close(AudioStream* stream) {
+  if (!stream || !is_open(stream)) return layer_fail(kErrBadParameter);
+  layer.streams.erase(std::find(layer.streams.begin(), layer.streams.end(), stream));
+  stop_measuring(stream);
+  output_stop(*stream);
+  output_close(*stream);
+  delete stream;
+  return 1;
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The JACK output (menu key 3): wsy as a JACK client of its own (JackClient),
+// with out_1, out_2 and the MIDI input midi_in, whose events reach the block
+// being computed at their own frames. One driver, "system", while a server
+// runs; none otherwise.
+#include <atomic>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "devices/jack_client.h"
+
+struct AudioStream;
+
+// What a JACK stream keeps besides the common part.
+struct JackStream {
+  std::unique_ptr<JackClient> client;
+  std::atomic<int> latency_frames{0};  // the playback latency, for the key-to-sound figure
+  long seen_xruns = 0;                 // process thread: xruns already counted as underflows
+};
+
+// Calls that can fail return a LayerError and say why on standard error.
+int jack_stream_driver_count();
+const char* jack_stream_driver_name(int driver);  // nullptr for any but driver 0
+int jack_stream_check(int driver, int sample_rate);
+int jack_stream_open(AudioStream& stream);
+int jack_stream_start(AudioStream& stream);
+void jack_stream_stop(AudioStream& stream);
+void jack_stream_close(AudioStream& stream);
+// The playing line, with the MIDI port and what feeds it.
+void jack_stream_report_playing(const AudioStream& stream);
+bool jack_stream_gone(const AudioStream& stream);
+// The MIDI input and what feeds it ("wsy:midi_in, connected from ..."), or
+// empty when the stream takes no MIDI.
+std::string jack_stream_midi_input(const AudioStream& stream);
+double jack_stream_stream_time(const AudioStream& stream);

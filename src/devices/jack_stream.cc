@@ -1,0 +1,139 @@
+#include "devices/jack_stream.h"
+
+#include <jack/jack.h>
+
+#include <algorithm>
+#include <cstdio>
+
+#include "devices/audio_stream.h"
+#include "devices/fsound.h"
+#include "devices/layer_error.h"
+#include "devices/stream_statistics.h"
+
+namespace {
+
+const char kDriverName[] = "system";
+
+// True when a JACK server answers (never starts one), without a word from libjack.
+bool server_runs() {
+  jack_set_error_function([](const char*) {});
+  jack_status_t status{};
+  jack_client_t* probe = jack_client_open("wsy", JackNoStartServer, &status);
+  if (!probe) return false;
+  jack_client_close(probe);
+  return true;
+}
+
+// JACK's process thread: the period through the stream's callbacks. Real-time
+// code: no allocation, no lock, no I/O.
+void render_period(void* user, int frames, int16_t* out, const RawMidiEvent* events, int event_count) {
+  AudioStream* s = static_cast<AudioStream*>(user);
+  JackStream& jack = s->jack;
+  const bool timing = timing_blocks();
+  const long long started = timing ? fsound_now_ns() : 0;
+  const long xruns = jack.client->underflows();
+  for (; jack.seen_xruns < xruns; ++jack.seen_xruns) count_underflow();
+  // This period's first sample reaches the playback ports one latency from now.
+  const double now = static_cast<double>(jack_get_time()) / 1e6;
+  block_reaches_device(now + static_cast<double>(jack.latency_frames.load(std::memory_order_relaxed)) / s->sample_rate,
+                       now);
+  if (s->midi_callback) {
+    s->midi_callback(s->user_data, frames, out, events, event_count);
+  } else {
+    unsigned char* bytes = reinterpret_cast<unsigned char*>(out);
+    int left = frames * 4;
+    while (left > 0) {
+      const int chunk = std::min(left, s->max_bytes);
+      s->callback(s, bytes, chunk, s->user_data);
+      bytes += chunk;
+      left -= chunk;
+    }
+  }
+  block_done(frames, s->sample_rate);
+  if (timing) block_took_since(started);
+}
+
+}  // namespace
+
+int jack_stream_driver_count() { return server_runs() ? 1 : 0; }
+
+const char* jack_stream_driver_name(int driver) { return driver == 0 && server_runs() ? kDriverName : nullptr; }
+
+int jack_stream_check(int driver, int sample_rate) {
+  if (driver != 0) {
+    std::fprintf(stderr, "wsy: JACK has no output device number %d (1 found); choose another output.\n", driver + 1);
+    return kErrOutputInit;
+  }
+  JackClient probe(nullptr, nullptr);
+  std::string error;
+  if (!probe.open(sample_rate, error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return kErrOutputInit;
+  }
+  return kErrNone;
+}
+
+int jack_stream_open(AudioStream& s) {
+  s.jack.client = std::make_unique<JackClient>(render_period, &s);
+  std::string error;
+  if (!s.jack.client->open(s.sample_rate, error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    s.jack.client.reset();
+    return kErrOutputInit;
+  }
+  // A block size asked for is asked of the server: JACK's period is the block.
+  if (s.asked_frames && !s.jack.client->ask_period(s.asked_frames))
+    std::fprintf(stderr, "wsy: the JACK server would not change its period to %d frames (WSY_BUFFER_FRAMES); "
+                 "playing with its own.\n", s.asked_frames);
+  return kErrNone;
+}
+
+int jack_stream_start(AudioStream& s) {
+  std::string error;
+  if (!s.jack.client->start(error)) {
+    std::fprintf(stderr, "%s\n", error.c_str());
+    return kErrPlay;
+  }
+  s.jack.latency_frames.store(s.jack.client->output_latency_frames(), std::memory_order_relaxed);
+  for (const std::string& source : s.midi_sources) {
+    const MidiConnectResult result = s.jack.client->connect_midi(source);
+    if (!result.warning.empty()) std::fprintf(stderr, "%s\n", result.warning.c_str());
+  }
+  measure_latency_if_asked(&s);
+  return kErrNone;
+}
+
+void jack_stream_stop(AudioStream& s) {
+  if (s.jack.client) s.jack.client->close();
+}
+
+// After a lost server JackClient frees only what is its own.
+void jack_stream_close(AudioStream& s) { s.jack.client.reset(); }
+
+void jack_stream_report_playing(const AudioStream& s) {
+  const JackClient& jack = *s.jack.client;
+  const int latency = jack.output_latency_frames();
+  std::fprintf(stderr,
+               "wsy: playing through JACK Audio Connection Kit, device \"%s\": %d-frame blocks%s, output latency "
+               "%.1f ms (%d frames), client \"%s\"",
+               kDriverName, jack.period_frames(), s.asked_frames ? " (WSY_BUFFER_FRAMES)" : "",
+               1000.0 * latency / s.sample_rate, latency, jack.client_name().c_str());
+  if (!s.midi_callback)
+    std::fputs("; no MIDI input.\n", stderr);
+  else
+    std::fprintf(stderr, "; MIDI input %s.\n", jack_stream_midi_input(s).c_str());
+}
+
+std::string jack_stream_midi_input(const AudioStream& s) {
+  if (!s.jack.client || !s.midi_callback) return "";
+  const JackClient& jack = *s.jack.client;
+  std::string sources;
+  for (const std::string& port : jack.midi_connections()) sources += (sources.empty() ? "" : ", ") + port;
+  return jack.midi_port_name() + ", " +
+         (sources.empty() ? "not connected yet (jack_connect SOURCE " + jack.midi_port_name() + ")"
+                          : "connected from " + sources);
+}
+
+bool jack_stream_gone(const AudioStream& s) { return s.jack.client && s.jack.client->lost(); }
+
+double jack_stream_stream_time(const AudioStream&) { return static_cast<double>(jack_get_time()) / 1e6; }

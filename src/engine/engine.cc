@@ -1,0 +1,214 @@
+#include "engine/engine.h"
+
+#include <unistd.h>
+
+#include <cstring>
+
+#include "engine/key_table.h"
+
+Engine::Engine(Patch* patch, const EngineSettings& settings)
+    : patch_(patch), settings_(settings), midi_voice_(settings.midi) {}
+
+bool Engine::send(const Command& command) {
+  if (commands_.push(command)) return true;
+  refused_commands_.fetch_add(1, std::memory_order_relaxed);
+  return false;
+}
+
+bool Engine::send_from_midi_input(const Command& command) {
+  if (midi_input_.push(command)) return true;
+  refused_commands_.fetch_add(1, std::memory_order_relaxed);
+  return false;
+}
+
+void Engine::report(const Report& report) {
+  reported_ = true;
+  if (!reports_.push(report)) lost_reports_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void Engine::trigger(Report::Origin origin) {
+  // A note from a key, Enter or the auto-play ends the sounding MIDI note.
+  if (origin != Report::kByMidi) midi_voice_.other_note_started();
+  vca_.trigger();
+  report(Report::of(Report::kTrig, frame_));
+  Report sounding = Report::of(Report::kSounding, frame_);
+  sounding.origin = origin;
+  sounding.note = patch_->base_note;
+  report(sounding);
+}
+
+void Engine::release() {
+  report(Report::of(Report::kUntrig, frame_));
+  vca_.release();
+}
+
+void Engine::apply(const Command& command) {
+  Report applied = Report::of(Report::kApplied, frame_);
+  applied.command = command;
+  report(applied);
+  switch (command.kind) {
+    case Command::kKeyDown:
+      if (std::optional<int32_t> note = note_for_key(command.key)) {
+        patch_->base_note = *note;
+        trigger(Report::kByKey);
+      } else if (command.key == kKeyReturn) {
+        // A patch without oscillator links has nothing to retune: Enter only retriggers.
+        if (!patch_->vco_links.empty()) patch_->vco_links[0].note = settings_.enter_note;
+        trigger(Report::kByEnter);
+      }
+      break;
+    case Command::kKeyUp:
+      if (note_for_key(command.key) || command.key == kKeyReturn) release();
+      break;
+    case Command::kUser:
+      play_random_note();
+      break;
+    case Command::kSwapPatch:
+      if (command.patch) swap_patch(command.patch);
+      break;
+    case Command::kMidi: {
+      MidiMessage message;
+      if (read_single_midi_message(command.midi, command.midi_size, message) == SingleMidiMessage::kComplete)
+        apply_midi(message);
+      break;
+    }
+  }
+}
+
+void Engine::apply_midi(const MidiMessage& message) {
+  const MidiAction action = midi_voice_.apply(message);
+  bend_ = action.bend;  // heard from the next evaluation on, like a new note
+  switch (action.note) {
+    case MidiAction::kNothing: break;
+    case MidiAction::kPlay:
+      patch_->base_note = action.engine_note;
+      trigger(Report::kByMidi);
+      break;
+    case MidiAction::kRelease: release(); break;
+  }
+}
+
+// A timed event's bytes through the parser; each message they complete is
+// logged as a command of its own and applied.
+void Engine::apply_raw_midi(const RawMidiEvent& event) {
+  MidiMessage message;
+  const int size = event.size < kRawMidiMaxBytes ? event.size : kRawMidiMaxBytes;
+  for (int i = 0; i < size; ++i) {
+    if (!live_parser_.feed(event.bytes[i], message)) continue;
+    Report applied = Report::of(Report::kApplied, frame_);
+    applied.command = Command::midi_message(message.bytes, message.size, frame_);
+    report(applied);
+    apply_midi(message);
+  }
+}
+
+void Engine::drain_midi_input() {
+  size_t waiting = midi_input_.read_available();
+  for (; waiting > 0; --waiting) {
+    apply(midi_input_.front());
+    midi_input_.pop();
+  }
+}
+
+// The note sounding goes on in the new patch: its key's note and the noise
+// stream carry over (the noise, like the random notes, belongs to the
+// session, so a reload does not restart its sequence); the envelope is the
+// engine's. The new patch's oscillators start from phase 0 with the notes of
+// its file: a retune by Enter stays with the old patch.
+void Engine::swap_patch(Patch* next) {
+  next->base_note = patch_->base_note;
+  next->noise = patch_->noise;
+  Report retired = Report::of(Report::kPatchRetired, frame_);
+  retired.patch = patch_;
+  patch_ = next;
+  report(retired);
+}
+
+void Engine::auto_play() {
+  if (!settings_.autoplay || vca_.active) return;
+  report(Report::of(Report::kMiam, frame_));
+  play_random_note();
+}
+
+void Engine::play_random_note() {
+  release();
+  patch_->base_note = note_random_.next() % 10 + 53;  // 53 to 62
+  trigger(Report::kByAutoPlay);
+}
+
+// Applies, in order, the first of `waiting` commands that are due before the
+// current frame.
+void Engine::drain_due(size_t& waiting) {
+  while (waiting > 0) {
+    const Command& next = commands_.front();
+    if (next.frame != Command::kAtOnce && next.frame > frame_) return;
+    apply(next);
+    commands_.pop();
+    --waiting;
+  }
+}
+
+void Engine::apply_due_commands() {
+  size_t waiting = commands_.read_available();
+  drain_due(waiting);
+}
+
+void Engine::render(int frames, int16_t* out) { render(frames, out, nullptr, 0); }
+
+void Engine::render(int frames, int16_t* out, const RawMidiEvent* events, int event_count) {
+  drain_midi_input();
+  size_t waiting = commands_.read_available();
+  Patch* patch = patch_;
+  Vca& vca = vca_;
+  int next_event = 0;
+  for (int i = 0; i < frames; ++i) {
+    if (waiting > 0) {
+      drain_due(waiting);
+      patch = patch_;  // a command may have swapped it
+    }
+    while (next_event < event_count && (events[next_event].offset <= static_cast<uint32_t>(i) || i == frames - 1))
+      apply_raw_midi(events[next_event++]);
+    auto_play();
+    vca.step();
+    patch->evaluate(bend_);
+    // Exact in double; the left sample takes it as is, the right one rounded
+    // to float first, so the two differ by one step where rounding crosses a
+    // whole number.
+    const double product = static_cast<double>(patch->get_output()) * vca.level;
+    out[2 * i] = to_sample(product);
+    out[2 * i + 1] = to_sample(static_cast<float>(product));
+    ++frame_;
+  }
+  published_frames_.store(frame_, std::memory_order_release);
+  scope_.write(out, frames, vca.level);
+  if (reported_ && wake_fd_ >= 0) {
+    const uint64_t one = 1;
+    if (write(wake_fd_, &one, sizeof one) < 0) {
+      // Full counter: the reader is awake anyway.
+    }
+  }
+  reported_ = false;
+}
+
+int16_t to_sample(double value) {
+  if (!(value >= -0x1p63 && value < 0x1p63)) return 0;
+  return static_cast<int16_t>(static_cast<uint16_t>(static_cast<int64_t>(value)));
+}
+
+signed char stream_callback(void* /*stream*/, void* buffer, int length, void* user_data) {
+  const int frames = length >> 2;
+  if (frames <= 0) return 1;
+  // The buffer holds whole 16-bit frames at the layer's alignment.
+  static_cast<Engine*>(user_data)->render(frames, static_cast<int16_t*>(buffer));
+  return 1;
+}
+
+void engine_midi_block(void* user_data, int frames, int16_t* out, const RawMidiEvent* events, int event_count) {
+  if (frames > 0) static_cast<Engine*>(user_data)->render(frames, out, events, event_count);
+}
+
+Engine* start_engine(const char* path, const EngineSettings& settings) {
+  Patch* patch = load_and_report(path, settings.console, settings.diagnostics);
+  if (!patch) return nullptr;
+  return new Engine(patch, settings);
+}

@@ -1,0 +1,37 @@
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "engine/command.h"
+
+// An event script, one event a line, frames never decreasing:
+//   FRAME KEY down|up   KEY: z x c v b n return escape, or a lower-case letter or digit
+//   FRAME user          a random note, as when the envelope runs out
+//   FRAME midi B1 [B2 [B3]]  one MIDI channel message, two hex digits a byte
+//   FRAME close         the window's close button (does nothing)
+//   FRAME patch FILE    the patch in FILE replaces the one playing (FILE: the
+//                       rest of the line; the reader of the script decides
+//                       what a relative name is relative to)
+//   FRAME end           the end of the render (the last line only)
+// Blank lines and lines starting with '#' are skipped.
+struct EventScript {
+  // Each with its frame, in file order. A kSwapPatch command has no patch
+  // yet: its `key` is the index of its file in `patch_files`.
+  std::vector<Command> commands;
+  std::vector<std::string> patch_files;  // as written
+  std::optional<int64_t> escape_frame; // Escape ends the render before this frame
+  std::optional<int64_t> end_frame;    // from "FRAME end"
+};
+
+// Reads a script. On a bad line returns false with `error` naming the line
+// and what is wrong.
+bool read_event_script(FILE* in, EventScript& script, std::string& error);
+
+// The script line of a command applied before `frame`, without a line break;
+// empty for a command that has no line.
+std::string event_script_line(int64_t frame, const Command& command);
+// The line of a patch swap applied before `frame`: "FRAME patch FILE".
+std::string patch_script_line(int64_t frame, const std::string& file);

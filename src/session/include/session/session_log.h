@@ -1,0 +1,49 @@
+#pragma once
+#include <cstdint>
+#include <string>
+
+#include "engine/report.h"
+
+// The --record log of a live session: every command the engine applied, at
+// the frame it applied it, as an event script that wsy-render plays back to
+// the same samples, then "FRAME end". Main thread only; every line goes to
+// the file at once, so a session that is killed leaves a usable log.
+class SessionLog {
+ public:
+  SessionLog() = default;
+  SessionLog(const SessionLog&) = delete;
+  SessionLog& operator=(const SessionLog&) = delete;
+  ~SessionLog();
+
+  // Creates `path` and writes the comment lines naming the patch, the date
+  // and how to render the log (`render_options`: more options that render
+  // needs to play it the same, such as the MIDI channel, each with a
+  // leading space). False, with `error` set, when it cannot.
+  bool open(const std::string& path, const std::string& patch_path, bool autoplay, std::string& error,
+            const std::string& render_options = "");
+  bool is_open() const { return fd_ >= 0; }
+
+  // Logs a kApplied report; other reports are not logged.
+  void add(const Report& report);
+  // Logs a patch swap applied before `frame`: `text`, the patch file's text
+  // as loaded, goes into a copy next to the log (LOG.1.wsy, LOG.2.wsy, ...)
+  // and the log names the copy by its file name: "FRAME patch LOG.1.wsy".
+  void add_patch(int64_t frame, const std::string& text);
+  // "FRAME end": the number of frames the session computed. Once.
+  void end(int64_t frames);
+  // The same, from a signal handler: async-signal-safe, and only when no
+  // line is being written at that moment.
+  void end_from_signal(int64_t frames);
+
+  // False once a write has failed (the disk is full, say); said once on stderr.
+  bool healthy() const { return !failed_; }
+
+ private:
+  void write_line(const std::string& line);
+  int fd_ = -1;
+  bool failed_ = false;
+  volatile bool writing_ = false;
+  volatile bool ended_ = false;
+  std::string path_;
+  int patch_copies_ = 0;
+};

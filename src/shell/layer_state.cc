@@ -1,8 +1,0 @@
-#include "shell/layer_state.h"
-
-LayerState layer;
-
-signed char layer_fail(int code) {
-  layer.error = code;
-  return 0;
-}

@@ -1,0 +1,49 @@
+#pragma once
+// What wsy's window shows, gathered on the main thread: the held key and the
+// note sounding from the engine's reports, the level and the scope from its
+// tap, the patch's file and links, the output and its block size, underflows
+// and the last reload. Drawn by a WindowView, paced and only while visible.
+#include <SDL.h>
+
+#include <memory>
+#include <string>
+
+#include "engine/report.h"
+#include "window/window_state.h"
+#include "window/window_view.h"
+
+class Engine;
+struct Patch;
+struct AudioStream;
+
+class WindowPresenter {
+ public:
+  // Opens the view on the screen surface; false (nothing is ever drawn) when
+  // there is no screen or its fonts cannot be opened.
+  bool open(SDL_Surface* screen);
+  bool is_open() const { return open_; }
+
+  // The patch playing now: its file and its links. Only names are read,
+  // which never change once loaded, so the patch may already be the engine's.
+  void show_patch(const std::string& file, const Patch& patch);
+  // The output that plays: "JACK Audio Connection Kit, device \"system\"".
+  void show_output(const AudioStream& stream);
+  void show_reload(const std::string& result) { state_->status.last_reload = result; }
+  void show_midi(const std::string& input) { state_->status.midi = input; }
+
+  // Every report of the engine, in order.
+  void take(const Report& report);
+
+  // The display lost the picture: the next update repaints everything.
+  void invalidate() { view_.invalidate(); }
+
+  // The main loop's call: draws what changed, at most 20 times a second and
+  // only while the window is visible.
+  void update(const Engine& engine);
+
+ private:
+  WindowView view_;
+  std::unique_ptr<WindowState> state_ = std::make_unique<WindowState>();
+  bool open_ = false;
+  int64_t sounding_since_ = 0;  // frame of the last note's start
+};

@@ -1,0 +1,301 @@
+// The audio layer's own contract, without a sound card: error texts, call
+// order, output codes, and the NoSound stream that still pulls the callback.
+#include "devices/fsound.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <climits>
+#include <cstring>
+#include <set>
+#include <string>
+#include <thread>
+
+#include "devices/audio_output.h"
+#include "devices/block_size.h"
+#include "devices/error_text.h"
+#include "devices/signal_safe_line.h"
+#include "devices/stream_statistics.h"
+#include "synth/sample_rate.h"
+
+namespace {
+
+// What the console shows after "Error!" when the device cannot be used.
+TEST(ErrorText, TheTextsUsersSee) {
+  EXPECT_STREQ(error_text(2), "This command failed because FSOUND_Init was not called");
+  EXPECT_STREQ(error_text(3), "Error initializing output device.");
+  EXPECT_STREQ(error_text(12), "Not enough memory ");
+  EXPECT_STREQ(error_text(kErrBadParameter), "An invalid parameter was passed to this function");
+}
+
+TEST(ErrorText, EveryCodeHasATextOfItsOwn) {
+  std::set<std::string> seen;
+  for (int code = 0; code <= 18; ++code) {
+    const std::string text = error_text(code);
+    EXPECT_FALSE(text.empty()) << "code " << code;
+    EXPECT_NE(text, "Unknown error") << "code " << code;
+    EXPECT_TRUE(seen.insert(text).second) << "code " << code << " repeats \"" << text << "\"";
+  }
+}
+
+TEST(ErrorText, OutOfTableCodesAreUnknown) {
+  for (int code : {19, 20, 1000, -1, INT_MIN, INT_MAX}) EXPECT_STREQ(error_text(code), "Unknown error") << code;
+}
+
+TEST(ErrorText, NotEnoughMemoryKeepsItsTrailingBlank) {
+  EXPECT_EQ(std::string(error_text(kErrNoMemory)).back(), ' ');
+}
+
+signed char silent_fill(void*, void* buffer, int length, void*) {
+  std::memset(buffer, 0, length);
+  return 1;
+}
+
+class Layer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    FSOUND_Close();
+    FSOUND_SetDriver(0);  // a test before may have chosen another: each starts from the first
+  }
+  void TearDown() override { FSOUND_Close(); }
+};
+
+TEST_F(Layer, StreamCallsBeforeInitFailWithCode2) {
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000150, kSampleRate, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_GetError(), kErrNotInitialised);
+  EXPECT_STREQ(error_text(FSOUND_GetError()), "This command failed because FSOUND_Init was not called");
+  FSOUND_SetOutput(kOutputDirectSound);  // succeeds, and must not clear the code of a failure
+  EXPECT_EQ(FSOUND_Stream_Play(0, nullptr), -1);
+  EXPECT_EQ(FSOUND_GetError(), kErrNotInitialised);
+}
+
+TEST_F(Layer, MenuCodesSelectTheirOutputs) {
+  const struct { int code, reported; } cases[] = {{2, 6}, {1, 4}, {7, 7}, {0, 0}, {6, 6}, {4, 4}};
+  for (const auto& c : cases) {
+    EXPECT_TRUE(FSOUND_SetOutput(c.code)) << c.code;
+    EXPECT_EQ(FSOUND_GetOutput(), c.reported) << c.code;
+  }
+}
+
+TEST_F(Layer, UnknownOutputCodeIsRefusedAndChangesNothing) {
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
+  for (int code : {3, 5, 8, -1}) {
+    EXPECT_FALSE(FSOUND_SetOutput(code)) << code;
+    EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
+    EXPECT_EQ(FSOUND_GetOutput(), kOutputNoSound);
+  }
+}
+
+TEST_F(Layer, NoSoundHasOneDriver) {
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
+  EXPECT_EQ(FSOUND_GetNumDrivers(), 1);
+  EXPECT_STREQ(FSOUND_GetDriverName(0), "No sound");
+  EXPECT_EQ(FSOUND_GetDriverName(1), nullptr);
+  EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
+}
+
+TEST_F(Layer, SettingsAreRefusedOnceInitialised) {
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
+  ASSERT_TRUE(FSOUND_SetDriver(0));
+  ASSERT_TRUE(FSOUND_Init(kSampleRate, 32, 0));
+  EXPECT_FALSE(FSOUND_SetOutput(kOutputAlsa));
+  EXPECT_EQ(FSOUND_GetError(), kErrAfterInit);
+  EXPECT_EQ(FSOUND_GetOutput(), kOutputNoSound);
+  EXPECT_FALSE(FSOUND_SetDriver(0));
+  EXPECT_FALSE(FSOUND_Init(kSampleRate, 32, 0));
+  EXPECT_EQ(FSOUND_GetError(), kErrAfterInit);
+}
+
+TEST_F(Layer, CloseAllowsANewStart) {
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
+  ASSERT_TRUE(FSOUND_Init(kSampleRate, 32, 0));
+  FSOUND_Close();
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000150, kSampleRate, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_GetError(), kErrNotInitialised);
+  EXPECT_TRUE(FSOUND_SetOutput(kOutputNoSound));
+  EXPECT_TRUE(FSOUND_Init(kSampleRate, 32, 0));
+}
+
+TEST_F(Layer, BadInitParametersGiveCode14) {
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
+  EXPECT_FALSE(FSOUND_Init(0, 32, 0));
+  EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
+  EXPECT_FALSE(FSOUND_SetDriver(-1));
+  EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
+}
+
+TEST_F(Layer, AMissingDeviceFailsInitWithCode3) {
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputDirectSound));  // ALSA
+  ASSERT_TRUE(FSOUND_SetDriver(9999));
+  EXPECT_FALSE(FSOUND_Init(kSampleRate, 32, 0));
+  EXPECT_EQ(FSOUND_GetError(), kErrOutputInit);
+}
+
+TEST_F(Layer, StreamParametersAreChecked) {
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
+  ASSERT_TRUE(FSOUND_Init(kSampleRate, 32, 0));
+  EXPECT_EQ(FSOUND_Stream_Create(nullptr, 32768, 0x1000150, kSampleRate, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 0, 0x1000150, kSampleRate, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000100 | 0x20 /* mono */, kSampleRate, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
+  EXPECT_EQ(FSOUND_Stream_Play(0, reinterpret_cast<AudioStream*>(&silent_fill)), -1);
+  EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
+  EXPECT_FALSE(FSOUND_Stream_Close(nullptr));
+}
+
+// What the NoSound thread hands the callback, seen from the callback.
+struct Seen {
+  std::atomic<int> calls{0};
+  std::atomic<long> frames{0};
+  std::atomic<int> largest{0};
+  std::atomic<bool> bad_length{false};
+  std::atomic<bool> wrong_handle{false};
+  std::atomic<void*> handle{nullptr};
+};
+
+signed char recording_fill(void* stream, void* buffer, int length, void* user_data) {
+  Seen& seen = *static_cast<Seen*>(user_data);
+  std::memset(buffer, 0x55, length);  // the whole block must be writable
+  if (length <= 0 || length % 4 != 0) seen.bad_length.store(true);
+  void* expected = seen.handle.load();
+  if (expected && stream != expected) seen.wrong_handle.store(true);
+  if (length > seen.largest.load()) seen.largest.store(length);
+  seen.frames.fetch_add(length / 4);
+  seen.calls.fetch_add(1);
+  return 1;
+}
+
+bool wait_for_calls(const Seen& seen, int calls) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (seen.calls.load() < calls) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+// A NoSound stream of `length` bytes a block, filled by recording_fill into
+// `seen`, not yet playing.
+AudioStream* nosound_stream(Seen& seen, int length) {
+  EXPECT_TRUE(FSOUND_SetOutput(kOutputNoSound));
+  EXPECT_TRUE(FSOUND_Init(kSampleRate, 32, 0));
+  return FSOUND_Stream_Create(recording_fill, length, 0x1000150, kSampleRate, &seen);
+}
+
+TEST_F(Layer, NoSoundStreamPullsTheCallbackUntilClosed) {
+  Seen seen;
+  AudioStream* stream = nosound_stream(seen, 32768);
+  ASSERT_NE(stream, nullptr);
+  seen.handle.store(stream);
+  EXPECT_EQ(seen.calls.load(), 0) << "nothing is pulled before play";
+  EXPECT_EQ(FSOUND_Stream_Play(0, stream), 0);
+  ASSERT_TRUE(wait_for_calls(seen, 10));
+  EXPECT_FALSE(seen.bad_length.load());
+  EXPECT_FALSE(seen.wrong_handle.load());
+  EXPECT_LE(seen.largest.load(), 32768);
+  EXPECT_TRUE(FSOUND_Stream_Close(stream));
+  const int after_close = seen.calls.load();
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(seen.calls.load(), after_close) << "the callback ran after the stream was closed";
+}
+
+TEST_F(Layer, BlocksNeverExceedTheStreamLength) {
+  Seen seen;
+  AudioStream* stream = nosound_stream(seen, 66);
+  ASSERT_NE(stream, nullptr);
+  ASSERT_EQ(FSOUND_Stream_Play(0, stream), 0);
+  ASSERT_TRUE(wait_for_calls(seen, 20));
+  FSOUND_Close();  // closes the playing stream too
+  EXPECT_FALSE(seen.bad_length.load());
+  EXPECT_EQ(seen.largest.load(), 64);
+}
+
+TEST(BlockFrames, ParsesWholeNumbersInRange) {
+  EXPECT_EQ(fsound_parse_block_frames(nullptr), 0);
+  EXPECT_EQ(fsound_parse_block_frames(""), 0);
+  EXPECT_EQ(fsound_parse_block_frames("16"), 16);
+  EXPECT_EQ(fsound_parse_block_frames("0256"), 256);
+  EXPECT_EQ(fsound_parse_block_frames("8192"), 8192);
+  for (const char* bad : {"0", "15", "8193", "-1", "+256", "256 ", " 256", "2.5", "abc", "1e3",
+                          "99999999999999999999999"})
+    EXPECT_EQ(fsound_parse_block_frames(bad), -1) << bad;
+}
+
+TEST(Underflows, NoLineForNone) {
+  char line[256] = "x";
+  EXPECT_EQ(fsound_underflow_line(0, 256, line, sizeof line), 0);
+  EXPECT_STREQ(line, "");
+}
+
+TEST(Underflows, OneLineWithTheCountAndAdvice) {
+  char line[256];
+  const int n = fsound_underflow_line(3, 128, line, sizeof line);
+  const std::string text(line);
+  EXPECT_EQ(n, static_cast<int>(text.size()));
+  EXPECT_EQ(text.rfind("wsy: 3 underflows while playing: ", 0), 0u) << text;
+  EXPECT_NE(text.find("(blocks of 128 frames)"), std::string::npos) << text;
+  EXPECT_NE(text.find("WSY_BUFFER_FRAMES, such as 256."), std::string::npos) << text;
+  EXPECT_EQ(text.find('\n'), text.size() - 1) << "exactly one line";
+  fsound_underflow_line(1, 256, line, sizeof line);
+  EXPECT_EQ(std::string(line).rfind("wsy: 1 underflow while", 0), 0u) << line;
+  fsound_underflow_line(1234567890L, 8192, line, sizeof line);
+  EXPECT_NE(std::string(line).find("1234567890 underflows"), std::string::npos) << line;
+  EXPECT_NE(std::string(line).find("such as 8192."), std::string::npos) << "never past the largest block";
+}
+
+TEST(Underflows, ALineIsCutToTheBuffer) {
+  char line[12];
+  std::memset(line, 'x', sizeof line);
+  const int n = fsound_underflow_line(42, 256, line, 10);
+  EXPECT_EQ(n, 9);
+  EXPECT_STREQ(line, "wsy: 42 u");
+  EXPECT_EQ(line[10], 'x') << "nothing written past the size given";
+}
+
+TEST(Underflows, WithoutABlockSizeTheLineGivesNoAdvice) {
+  char line[256];
+  fsound_underflow_line(2, 0, line, sizeof line);
+  EXPECT_STREQ(line, "wsy: 2 underflows while playing: the device asked for samples late and the sound broke up.\n");
+  fsound_underflow_line(5, 64, line, sizeof line);
+  EXPECT_NE(std::string(line).find("(blocks of 64 frames); if you hear crackles, try a larger WSY_BUFFER_FRAMES, "
+                                   "such as 128.\n"),
+            std::string::npos)
+      << line;
+}
+
+// The main loop sleeps until the next block is due: the NoSound thread must
+// keep that time moving, on the clock fsound_now_ns reads.
+TEST_F(Layer, NoSoundStreamTellsWhenItsNextBlockIsDue) {
+  Seen seen;
+  AudioStream* stream = nosound_stream(seen, 32768);
+  ASSERT_NE(stream, nullptr);
+  ASSERT_EQ(FSOUND_Stream_Play(0, stream), 0);
+  ASSERT_TRUE(wait_for_calls(seen, 5));
+  const long long first = fsound_next_block_due_ns();
+  const long long now = fsound_now_ns();
+  EXPECT_GT(first, now - 1000000000LL) << "due more than a second ago";
+  EXPECT_LT(first, now + 100000000LL) << "due later than a block of 256 frames could take";
+  const int calls = seen.calls.load();
+  ASSERT_TRUE(wait_for_calls(seen, calls + 5));
+  EXPECT_GT(fsound_next_block_due_ns(), first) << "the time did not move with the blocks";
+  EXPECT_FALSE(fsound_stream_lost(stream)) << "a NoSound stream has no device to lose";
+}
+
+// The builder the signal handler writes its line with.
+TEST(SignalSafeLine, WritesNumbersOfEverySign) {
+  char buffer[64];
+  SignalSafeLine line{buffer, sizeof buffer};
+  line.put(0L);
+  line.put(" ");
+  line.put(-42L);
+  line.put(" ");
+  line.put(LONG_MIN);
+  const std::string expected = "0 -42 " + std::to_string(LONG_MIN);
+  EXPECT_EQ(std::string(buffer), expected);
+  EXPECT_EQ(line.length, static_cast<int>(expected.size()));
+}
+
+}  // namespace

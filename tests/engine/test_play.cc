@@ -1,0 +1,599 @@
+// Per-sample evaluation, the stream fill, and the event handling that plays it.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <vector>
+
+#include "engine/engine.h"
+#include "session/event_script.h"
+#include "engine/key_table.h"
+#include "patch/patch.h"
+#include "synth/vca.h"
+#include "../test_support.h"
+
+namespace {
+
+TEST(Pitch, NotesToHertz) {
+  EXPECT_EQ(static_cast<float>(note_frequency(58)), 440.0f);
+  EXPECT_NEAR(note_frequency(58), 439.9999992, 1e-7);
+  EXPECT_EQ(static_cast<float>(note_frequency(70)), 880.0f);
+  EXPECT_EQ(static_cast<float>(note_frequency(46)), 220.0f);
+  EXPECT_EQ(static_cast<float>(note_frequency(53)), 329.62756f);
+}
+
+TEST(Evaluate, TargetsFollowTheKeyboardOneSampleLate) {
+  LoadedPatch p("LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n");
+  Patch& patch = *p.patch;
+  Vco& vco = *patch.find_vco("VCO1");
+  patch.evaluate();
+  EXPECT_EQ(vco.frequency, 440.0f);
+  EXPECT_EQ(vco.base_frequency, 440.0f);
+  patch.base_note = 70;
+  patch.evaluate();
+  EXPECT_EQ(vco.frequency, 440.0f);  // still the old pitch for this sample
+  EXPECT_EQ(vco.base_frequency, 880.0f);
+  patch.evaluate();
+  EXPECT_EQ(vco.frequency, 880.0f);
+  EXPECT_EQ(patch.find_vco("LFO1")->base_frequency, 0.0f);  // sources do not track the keyboard
+}
+
+TEST(Evaluate, WorkedExample) {
+  LoadedPatch p("LFO1;*FREQ=5;\nVCO1;*NOTE=12;LFO1:MOD_FREQ;\nVCA1;\nMIXER1;VCO1:IN1;LFO1:IN2;\n");
+  Patch& patch = *p.patch;
+  Vco& vco = *patch.find_vco("VCO1");
+  Vco& lfo = *patch.find_vco("LFO1");
+  float vco_phase = 0, lfo_phase = 0;
+  float base = 440.0f;  // the first sample runs at the loader's frequency
+  for (int sample = 0; sample < 2000; ++sample) {
+    patch.evaluate();
+    lfo_phase = static_cast<float>(lfo_phase + 5.0 / 44100.0);
+    const float lfo_out = static_cast<float>(std::sin((lfo_phase + 1.0) * 6.2831853));
+    const float freq = static_cast<float>(static_cast<double>(lfo_out) * base + base);
+    vco_phase = static_cast<float>(vco_phase + freq / 44100.0);
+    if (vco_phase > 10) vco_phase = static_cast<float>(vco_phase - 10.0);
+    const float vco_out = static_cast<float>(std::sin((vco_phase + 1.0) * 6.2831853));
+    ASSERT_EQ(lfo.output, lfo_out) << sample;
+    ASSERT_EQ(vco.output, vco_out) << sample;
+    // Input 1 (VCO1) is summed first, then input 2 (LFO1).
+    const float sum = static_cast<float>(5000.0 * lfo_out + static_cast<float>(5000.0 * vco_out));
+    ASSERT_EQ(patch.get_output(), sum) << sample;
+    base = 880.0f;
+  }
+}
+
+TEST(Evaluate, ModulationKeywordsAndSources) {
+  // Amplitude modulation needs a source with non-zero amplitude and frequency;
+  // frequency and phase modulation apply whatever they are.
+  LoadedPatch p(
+      "LFO0;*FREQ=0;\nLFO5;*FREQ=5;\n"
+      "VCOA;LFO0:xMOD_AMPx;\n"
+      "VCOB;LFO5:xMOD_AMPx;\n"
+      "VCOC;LFO5:mod_amp;\n"
+      "VCOD;LFO5:MOD_AMP+MOD_FREQ+MOD_PHASE;\n"
+      "MIXER1;VCOA:IN1;\n");
+  Patch& patch = *p.patch;
+  patch.evaluate();
+  Vco& lfo5 = *patch.find_vco("LFO5");
+  EXPECT_EQ(patch.find_vco("VCOA")->amplitude, 1.0f);
+  EXPECT_EQ(patch.find_vco("VCOC")->amplitude, 1.0f);
+  EXPECT_EQ(patch.find_vco("VCOC")->frequency, 440.0f);
+  // LFO5 is the source of three links: stepped three times this sample.
+  EXPECT_EQ(lfo5.phase, static_cast<float>(static_cast<float>(static_cast<float>(5 / 44100.0) + 5 / 44100.0) + 5 / 44100.0));
+  // VCOD is the newest group, so it is evaluated first and sees LFO5 after one step.
+  const Vco& d = *patch.find_vco("VCOD");
+  const double o = static_cast<float>(std::sin((static_cast<float>(5 / 44100.0) + 1.0) * 6.2831853));
+  EXPECT_EQ(d.amplitude, static_cast<float>(o * 1.0 + 1.0));
+  EXPECT_EQ(d.frequency, static_cast<float>(o * 440.0 + 440.0));
+  EXPECT_EQ(d.phase_offset, static_cast<float>(o * 1.0 + 1.0));
+  EXPECT_GT(patch.find_vco("VCOB")->amplitude, 1.0f);
+}
+
+// Amplitude modulation from a source whose frequency or amplitude is 0 is
+// skipped, even where that source's output is far from 0; the other two
+// modulations apply whatever the source.
+TEST(Evaluate, AmplitudeModulationNeedsASourceThatRunsAndIsHeard) {
+  LoadedPatch p("LFO_STILL;*FREQ=0;\nLFO_MUTE;\nLFO_RUNS;\nVCOA;LFO_STILL:MOD_AMP;\nVCOB;LFO_MUTE:MOD_AMP;\n"
+                "VCOC;LFO_STILL:MOD_FREQ;\nVCOD;LFO_RUNS:MOD_AMP;\nMIXER1;VCOA:IN1;\n");
+  Patch& patch = *p.patch;
+  Vco& still = *patch.find_vco("LFO_STILL");
+  still.phase = 0.25f;  // a quarter cycle in and not moving: sin is 1
+  Vco& mute = *patch.find_vco("LFO_MUTE");
+  mute.base_amplitude = 0;
+  mute.waveform = Vco::kShiftedRamp;  // at amplitude 0 it still gives -0.5
+  Vco& runs = *patch.find_vco("LFO_RUNS");
+  runs.base_frequency = 44100.0f / 4;  // a quarter cycle a step
+  patch.evaluate();
+  ASSERT_EQ(still.output, 1.0f);
+  ASSERT_EQ(mute.output, -0.5f);
+  EXPECT_EQ(patch.find_vco("VCOA")->amplitude, 1.0f);   // not 2
+  EXPECT_EQ(patch.find_vco("VCOB")->amplitude, 1.0f);   // not 0.5
+  EXPECT_EQ(patch.find_vco("VCOC")->frequency, 880.0f); // frequency modulation does apply
+  // A source that runs and is heard does modulate: after a quarter cycle it gives sin(2 pi 1.25) = 1.
+  ASSERT_EQ(runs.output, 1.0f);
+  EXPECT_EQ(patch.find_vco("VCOD")->amplitude, 2.0f);
+}
+
+TEST(Evaluate, FrequencyModulationLastsOneSample) {
+  Patch patch;
+  patch.vcos = {new Vco(1.0f, 440.0f, Vco::kSine), new Vco(0.5f, 0.0f, Vco::kRamp)};
+  Vco& target = *patch.vcos[0];
+  Vco& source = *patch.vcos[1];
+  source.phase = 1.0f;  // a ramp that stays at 1 * 0.5
+  VcoLinkGroup group;
+  group.target = &target;
+  group.sources = {&source};
+  group.params = {"MOD_FREQ"};
+  group.source_names = {"S"};
+  group.modulations = {kModFreq};
+  patch.vco_links.push_back(group);
+  patch.evaluate();
+  EXPECT_EQ(target.frequency, 660.0f);
+  target.reset();
+  EXPECT_EQ(target.frequency, 440.0f);
+}
+
+TEST(Evaluate, MixerInputsAndSilentLinks) {
+  LoadedPatch quiet("VCO1;*FREQ=1;\nMIXER1;VCO1:IN1;\n");  // no oscillator links: nothing is stepped
+  for (int i = 0; i < 10; ++i) quiet.patch->evaluate();
+  EXPECT_EQ(quiet.patch->get_output(), 0.0f);
+
+  LoadedPatch third("LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:XX3;LFO1:IN1;LFO1:IN2;\n");
+  third.patch->evaluate();
+  const Mixer& mixer = *third.patch->mixers[0];
+  EXPECT_EQ(mixer.inputs[2], third.patch->find_vco("VCO1")->output);
+  EXPECT_NE(mixer.inputs[2], 0.0f);
+
+  // An unknown source stores 0: it can silence what an older link stored into the same input.
+  const char* body = "LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\n";
+  // Links are stored newest first, so the one written first in the file stores last.
+  LoadedPatch heard(std::string(body) + "MIXER1;VCO1:IN1;GHOST:IN1;\n");
+  LoadedPatch silenced(std::string(body) + "MIXER1;GHOST:IN1;VCO1:IN1;\n");
+  for (int i = 0; i < 20; ++i) {
+    heard.patch->evaluate();
+    silenced.patch->evaluate();
+  }
+  EXPECT_NE(heard.patch->get_output(), 0.0f);
+  EXPECT_EQ(silenced.patch->get_output(), 0.0f);
+
+  // A link from an unknown source modulates nothing.
+  LoadedPatch ghost("VCO1;GHOST:MOD_FREQ;\nMIXER1;VCO1:IN1;\n");
+  ghost.patch->evaluate();
+  EXPECT_EQ(ghost.patch->find_vco("VCO1")->frequency, 440.0f);
+  EXPECT_NE(ghost.patch->get_output(), 0.0f);
+}
+
+// The patch is heard through the mixer of the last MIXER entry that has links,
+// wherever the other mixers stand and whatever they hear.
+TEST(Evaluate, TheLastLinkedMixerIsHeard) {
+  const std::string body = "LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nQUIET;\n";  // QUIET is never stepped
+  LoadedPatch silent(body + "MIXER_LOUD;VCO1:IN1;\nMIXER_SILENT;QUIET:IN1;\n");
+  LoadedPatch loud(body + "MIXER_SILENT;QUIET:IN1;\nMIXER_LOUD;VCO1:IN1;\nMIXER_UNLINKED;\n");
+  for (int i = 0; i < 20; ++i) {
+    silent.patch->evaluate();
+    loud.patch->evaluate();
+    ASSERT_EQ(silent.patch->get_output(), 0.0f) << i;
+    // One input: gain 10000 on the sine.
+    ASSERT_EQ(loud.patch->get_output(), 10000.0f * loud.patch->find_vco("VCO1")->output) << i;
+  }
+  EXPECT_NE(loud.patch->get_output(), 0.0f);
+}
+
+// The evaluation the plain way, every oscillator step where it falls, for
+// checking that the engine's reordering of sin() calls changes nothing.
+void evaluate_step_by_step(Patch& patch) {
+  for (VcoLinkGroup& group : patch.vco_links) {
+    Vco& target = *group.target;
+    target.reset();
+    const uint32_t note = static_cast<uint32_t>(patch.base_note) + static_cast<uint32_t>(group.note);
+    target.base_frequency = static_cast<float>(note_frequency(static_cast<int32_t>(note)));
+    for (size_t k = 0; k < group.sources.size(); ++k) {
+      Vco* source = group.sources[k];
+      if (!source) continue;
+      source->reset();
+      source->step(patch.noise);
+      const double o = source->output;
+      if ((group.modulations[k] & kModAmp) && source->amplitude != 0 && source->frequency != 0)
+        target.amplitude = static_cast<float>(o * target.amplitude + target.amplitude);
+      if (group.modulations[k] & kModFreq) target.frequency = static_cast<float>(o * target.frequency + target.frequency);
+      if (group.modulations[k] & kModPhase)
+        target.phase_offset = static_cast<float>(o * target.phase_offset + target.phase_offset);
+    }
+    target.step(patch.noise);
+  }
+}
+
+void expect_same_oscillators(const Patch& engine, const Patch& plain, int frame) {
+  ASSERT_EQ(engine.vcos.size(), plain.vcos.size());
+  for (size_t i = 0; i < engine.vcos.size(); ++i) {
+    const Vco& a = *engine.vcos[i];
+    const Vco& b = *plain.vcos[i];
+    ASSERT_EQ(a.output, b.output) << a.name << " at frame " << frame;
+    ASSERT_EQ(a.phase, b.phase) << a.name << " at frame " << frame;
+    ASSERT_EQ(a.frequency, b.frequency) << a.name << " at frame " << frame;
+    ASSERT_EQ(a.amplitude, b.amplitude) << a.name << " at frame " << frame;
+    ASSERT_EQ(a.phase_offset, b.phase_offset) << a.name << " at frame " << frame;
+  }
+}
+
+// Runs both evaluations side by side, with the keyboard moving, frame by frame.
+void expect_step_by_step_samples(Patch& engine, Patch& plain) {
+  for (int frame = 0; frame < 3000; ++frame) {
+    if (frame % 700 == 0) {
+      engine.base_note = 40 + frame / 100;
+      plain.base_note = 40 + frame / 100;
+    }
+    engine.evaluate();
+    evaluate_step_by_step(plain);
+    expect_same_oscillators(engine, plain, frame);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+}
+
+TEST(Evaluate, SameSamplesAsStepByStep) {
+  // Self-modulation, one source in many groups, several links to one target,
+  // an unknown source, a name given twice, and a chain of every modulation.
+  const std::string text =
+      "LFO;*FREQ=3;\nVCOSELF;VCOSELF:MOD_PHASE;LFO:MOD_AMP;\n"
+      "VCOA;*NOTE=7;LFO:MOD_FREQ;VCOSELF:MOD_PHASE;\nVCOB;VCOA:MOD_AMP+MOD_PHASE;GHOST:MOD_FREQ;\n"
+      "VCOC;VCOB:MOD_FREQ;VCOA:MOD_PHASE;LFO:MOD_AMP;\nVCOA;VCOC:MOD_PHASE;\n"
+      "VCOD;*NOTE=-5;VCOC:MOD_FREQ;VCOD:MOD_AMP;\nMIXER1;VCOD:IN1;VCOC:IN2;VCOA:IN3;\n";
+  LoadedPatch engine(text), plain(text);
+  ASSERT_TRUE(engine.loaded);
+  ASSERT_EQ(engine.patch->vco_links.size(), 6u);
+  expect_step_by_step_samples(*engine.patch, *plain.patch);
+
+  // Every waveform as target and as source (the noise draws must keep their
+  // order), and a group whose source is the target of the group just before.
+  LoadedPatch engine2(text), plain2(text);
+  for (Patch* patch : {engine2.patch.get(), plain2.patch.get()}) {
+    const int waveforms[] = {Vco::kSine, Vco::kNoise, Vco::kSquare3, Vco::kRamp, Vco::kShiftedRamp, Vco::kSine};
+    for (size_t i = 0; i < patch->vcos.size(); ++i) patch->vcos[i]->waveform = waveforms[i % 6];
+    patch->find_vco("LFO")->waveform = Vco::kNoise;
+    VcoLinkGroup& first = patch->vco_links[0];  // VCOD, a sine
+    VcoLinkGroup& second = patch->vco_links[1];
+    second.sources.insert(second.sources.begin(), first.target);
+    second.modulations.insert(second.modulations.begin(), kModFreq | kModPhase);
+  }
+  expect_step_by_step_samples(*engine2.patch, *plain2.patch);
+}
+
+TEST(StreamFill, SampleConversion) {
+  EXPECT_EQ(to_sample(32767.9), 32767);
+  EXPECT_EQ(to_sample(-1.7), -1);
+  EXPECT_EQ(to_sample(-0.9), 0);
+  EXPECT_EQ(to_sample(32768.0), -32768);
+  EXPECT_EQ(to_sample(40000.5), -25536);
+  EXPECT_EQ(to_sample(-32769.0), 32767);
+  EXPECT_EQ(to_sample(NAN), 0);
+  EXPECT_EQ(to_sample(1e300), 0);
+  EXPECT_EQ(to_sample(-0x1p63), 0);
+  EXPECT_EQ(to_sample(0x1p52 + 3 * 65536.0 + 5), 5);
+  // Just below 32768 the float copy rounds up and wraps: left 32767, right -32768.
+  const double product = 32767.9995;
+  EXPECT_EQ(to_sample(product), 32767);
+  EXPECT_EQ(to_sample(static_cast<float>(product)), -32768);
+}
+
+// An engine built as the programs build it, its console captured.
+struct EngineRun {
+  Capture console;
+  Capture diagnostics;
+  std::unique_ptr<Engine> engine;
+  std::string printed;  // what the programs would have printed, reports included
+  std::vector<Report> reports;  // of the last render
+
+  explicit EngineRun(const std::string& text = "LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n",
+                     bool autoplay = false) {
+    EngineSettings settings;
+    settings.autoplay = autoplay;
+    settings.console = console.file();
+    settings.diagnostics = diagnostics.file();
+    const std::string path = write_temp_file("engine.wsy", text);
+    engine.reset(start_engine(path.c_str(), settings));
+    std::remove(path.c_str());
+    console.text();  // the loader's trace is not what these tests look at
+  }
+  ~EngineRun() {
+    if (engine) delete &engine->patch();
+  }
+  Patch& patch() { return engine->patch(); }
+  Vco& vco(const char* name = "VCO1") { return *patch().find_vco(name); }
+  // Renders `frames` frames and collects what the engine reported.
+  std::vector<int16_t> render(int frames) {
+    std::vector<int16_t> samples(2 * static_cast<size_t>(frames));
+    engine->render(frames, samples.data());
+    reports = take();
+    return samples;
+  }
+  std::vector<Report> take() {
+    std::vector<Report> reports;
+    Report report;
+    while (engine->take_report(report)) {
+      if (const char* text = report_text(report)) printed += text;
+      reports.push_back(report);
+    }
+    return reports;
+  }
+};
+
+TEST(StreamFill, WholeFramesOnly) {
+  EngineRun run;
+  unsigned char bytes[12];
+  for (int length : {0, 1, 3, -4, -100}) {
+    std::memset(bytes, 0x5a, sizeof bytes);
+    EXPECT_EQ(stream_callback(nullptr, bytes, length, run.engine.get()), 1);
+    EXPECT_EQ(run.vco().phase, 0.0f) << length;
+    for (unsigned char b : bytes) ASSERT_EQ(b, 0x5a);
+  }
+  std::memset(bytes, 0x5a, sizeof bytes);
+  run.engine->send(Command::key_down('z'));
+  alignas(int16_t) unsigned char aligned[12];
+  std::memcpy(aligned, bytes, sizeof bytes);
+  EXPECT_EQ(stream_callback(nullptr, aligned, 11, run.engine.get()), 1);  // two frames, three bytes left alone
+  EXPECT_EQ(aligned[8], 0x5a);
+  EXPECT_EQ(aligned[9], 0x5a);
+  EXPECT_EQ(aligned[10], 0x5a);
+  EXPECT_EQ(run.vco().phase, static_cast<float>(static_cast<float>(440 / 44100.0) + 440 / 44100.0));
+}
+
+TEST(StreamFill, IdleEnvelopeIsSilentButTheOscillatorsRun) {
+  EngineRun run;
+  for (int16_t sample : run.render(256)) ASSERT_EQ(sample, 0);
+  EXPECT_GT(run.vco().phase, 2.0f);
+}
+
+TEST(StreamFill, NoteIsEnvelopeTimesPatch) {
+  EngineRun run;
+  run.engine->send(Command::key_down('z'));
+  const std::vector<int16_t> samples = run.render(21000);
+  int16_t peak = 0;
+  for (size_t i = 0; i < samples.size(); i += 2) {
+    // Equal, or the right one a step further from zero where float rounding reached a whole number.
+    const int left = samples[i], right = samples[i + 1];
+    ASSERT_TRUE(left == right || (left >= 0 ? right == left + 1 : right == left - 1)) << "frame " << i / 2;
+    peak = std::max<int16_t>(peak, samples[i]);
+  }
+  EXPECT_GT(peak, 9000);
+  EXPECT_LE(peak, 10000);
+  EXPECT_EQ(samples[0], 0);  // the first step after a trigger is level 0
+  for (size_t i = 2 * 20204; i < samples.size(); ++i) ASSERT_EQ(samples[i], 0);  // ended
+  EXPECT_EQ(run.engine->vca().active, 0);
+}
+
+TEST(Engine, NoteKeys) {
+  EngineRun run("LFO1;*FREQ=0;\nVCO1;*NOTE=-3;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n");
+  const int32_t keys[] = {'z', 'x', 'c', 'v', 'b', 'n'};
+  const int32_t notes[] = {58, 59, 61, 62, 64, 65};
+  for (int i = 0; i < 6; ++i) {
+    run.engine->send(Command::key_down(keys[i]));
+    run.render(1);
+    EXPECT_EQ(run.patch().base_note, notes[i]);
+    EXPECT_EQ(run.engine->vca().active, 1);
+  }
+  EXPECT_EQ(run.printed, "\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n");
+  run.engine->send(Command::key_up('x'));
+  run.render(1);
+  EXPECT_EQ(run.engine->vca().released, 1);
+  for (int32_t other : std::initializer_list<int32_t>{'a', 'q', 'w', ',', ';', '7', '+', 'Z', 304 /* shift */}) {
+    run.engine->send(Command::key_down(other));
+    run.engine->send(Command::key_up(other));
+  }
+  run.render(1);
+  EXPECT_EQ(run.patch().base_note, 65);
+  EXPECT_EQ(run.printed, "\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\n\nTRIG\nUNTRIG\n");
+}
+
+TEST(Engine, EnterRetunesGroupZero) {
+  EngineRun run("LFO1;*FREQ=0;\nVCO1;*NOTE=-3;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n");
+  run.engine->send(Command::key_down('c'));
+  run.engine->send(Command::key_down(kKeyReturn));
+  run.render(1);
+  EXPECT_EQ(run.patch().vco_links[0].note, 58);
+  EXPECT_EQ(run.patch().base_note, 61);
+  run.engine->send(Command::key_up(kKeyReturn));
+  run.render(1);
+  EXPECT_EQ(run.printed, "\nTRIG\n\nTRIG\nUNTRIG\n");
+  // 58 + 58: the oscillator is tuned to note 116
+  run.patch().base_note = 58;
+  run.patch().evaluate();
+  EXPECT_EQ(run.vco().base_frequency, static_cast<float>(note_frequency(116)));
+
+  EngineRun bare("MIXER1;");
+  bare.engine->send(Command::key_down(kKeyReturn));  // nothing to retune: only a retrigger
+  bare.render(1);
+  EXPECT_EQ(bare.engine->vca().active, 1);
+}
+
+TEST(Engine, RandomNotesAndAutoPlay) {
+  EngineRun run("LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n", true);
+  std::vector<int32_t> notes;
+  run.render(1);  // the envelope is idle from the start: auto-play at once
+  notes.push_back(run.patch().base_note);
+  EXPECT_EQ(run.printed, "MIAM\nUNTRIG\n\nTRIG\n");
+  for (int i = 0; i < 9; ++i) {
+    run.engine->send(Command::user());
+    run.render(1);
+    notes.push_back(run.patch().base_note);
+  }
+  EXPECT_EQ(notes, (std::vector<int32_t>{54, 60, 57, 53, 62, 57, 61, 61, 55, 57}));
+  EXPECT_EQ(run.printed.find("MIAM", 1), std::string::npos);  // the envelope never ran out
+}
+
+TEST(Engine, AutoPlayFollowsTheEndOfTheNoteAtTheNextFrame) {
+  EngineRun run("LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n", true);
+  run.engine->send(Command::key_down('z'));
+  run.render(20205);  // the key's note ends at its 20205th step
+  EXPECT_EQ(run.printed, "\nTRIG\n");
+  EXPECT_EQ(run.engine->vca().active, 0);
+  run.render(1);
+  const std::vector<Report>& reports = run.reports;
+  EXPECT_EQ(run.printed, "\nTRIG\nMIAM\nUNTRIG\n\nTRIG\n");
+  ASSERT_FALSE(reports.empty());
+  ASSERT_EQ(reports.back().kind, Report::kSounding);
+  EXPECT_EQ(reports.back().origin, Report::kByAutoPlay);
+  EXPECT_EQ(reports.back().note, 54);
+  EXPECT_EQ(reports.back().frame, 20205);
+}
+
+TEST(Engine, WithoutAutoPlayOnlyTheUserStartsNotes) {
+  EngineRun run;
+  run.render(30000);
+  EXPECT_EQ(run.printed, "");
+  run.engine->send(Command::key_down('z'));
+  run.render(30000);  // held past its end: silence, no MIAM
+  EXPECT_EQ(run.printed, "\nTRIG\n");
+  EXPECT_EQ(run.engine->vca().active, 0);
+}
+
+TEST(Engine, CommandsApplyBeforeTheirFrameAndAreReported) {
+  EngineRun run;
+  run.engine->send(Command::key_down('x', 10));
+  run.engine->send(Command::key_up('x', 10));
+  run.engine->send(Command::key_down('z', 15));
+  const std::vector<int16_t> samples = run.render(40);
+  // Silent until the first trigger; the note's first step has level 0, then it sounds.
+  for (int i = 0; i < 2 * 11; ++i) ASSERT_EQ(samples[i], 0) << i;
+  EXPECT_NE(samples[2 * 12], 0);
+  EXPECT_EQ(run.printed, "\nTRIG\nUNTRIG\n\nTRIG\n");
+  // Sent during a block, a command waits for the next one; at once means its first frame.
+  run.engine->send(Command::key_up('z'));
+  run.render(3);
+  EXPECT_EQ(run.engine->frames(), 43);
+  EXPECT_EQ(run.printed, "\nTRIG\nUNTRIG\n\nTRIG\nUNTRIG\n");
+}
+
+TEST(Engine, AppliedCommandsCarryTheirFrame) {
+  EngineRun run;
+  run.render(5);
+  run.engine->send(Command::key_down('z'));  // at once: the block's first frame
+  run.engine->send(Command::user(9));
+  run.engine->send(Command::key_up('z', 12));
+  std::vector<std::pair<int64_t, Command::Kind>> applied;
+  run.render(10);
+  for (const Report& report : run.reports)
+    if (report.kind == Report::kApplied) applied.emplace_back(report.frame, report.command.kind);
+  EXPECT_EQ(applied, (std::vector<std::pair<int64_t, Command::Kind>>{
+                         {5, Command::kKeyDown}, {9, Command::kUser}, {12, Command::kKeyUp}}));
+  EXPECT_EQ(run.printed, "\nTRIG\nUNTRIG\n\nTRIG\nUNTRIG\n");
+}
+
+TEST(Engine, AFullQueueRefusesAndCounts) {
+  EngineRun run;
+  size_t sent = 0;
+  while (run.engine->send(Command::key_down('z'))) ++sent;
+  EXPECT_EQ(sent, Engine::kCommandCapacity);
+  EXPECT_EQ(run.engine->refused_commands(), 1);
+  run.render(1);  // all of them applied at the block's start
+  EXPECT_TRUE(run.engine->send(Command::key_up('z')));
+}
+
+// Escape ends the script's play: nothing after it is kept, even at its own frame.
+TEST(EventScript, NothingAfterEscapeIsPlayed) {
+  const char text[] = "5 z down\n9 x down\n9 escape down\n9 user\n9 c down\n12 user\n12 escape up\n";
+  FILE* in = fmemopen(const_cast<char*>(text), sizeof text - 1, "r");
+  EventScript script;
+  std::string error;
+  ASSERT_TRUE(read_event_script(in, script, error)) << error;
+  std::fclose(in);
+  ASSERT_EQ(script.escape_frame, std::optional<int64_t>(9));
+  std::vector<std::string> kept;
+  for (const Command& command : script.commands) kept.push_back(event_script_line(command.frame, command));
+  EXPECT_EQ(kept, (std::vector<std::string>{"5 z down", "9 x down"}));
+}
+
+TEST(Engine, TheNoiseGeneratorDoesNotDisturbTheNotes) {
+  EngineRun run;
+  Vco noisy(1.0f, 440.0f, Vco::kNoise);
+  for (int i = 0; i < 100; ++i) noisy.step(run.patch().noise);
+  run.engine->send(Command::user());
+  run.render(1);
+  EXPECT_EQ(run.patch().base_note, 54);
+}
+
+}  // namespace
+
+// ---- MIDI through the engine ----
+
+Command midi(std::initializer_list<uint8_t> bytes, int64_t frame = Command::kAtOnce) {
+  const std::vector<uint8_t> b(bytes);
+  return Command::midi_message(b.data(), static_cast<int>(b.size()), frame);
+}
+
+TEST(EngineMidi, ANoteOnRetunesAndTriggersAndItsNoteOffReleases) {
+  EngineRun run;
+  run.engine->send(midi({0x90, 69, 100}));
+  run.render(2);
+  EXPECT_EQ(run.patch().base_note, 58);
+  EXPECT_EQ(run.vco().base_frequency, 440.0f);
+  EXPECT_EQ(run.printed, "\nTRIG\n");
+  ASSERT_EQ(run.reports.back().kind, Report::kSounding);
+  EXPECT_EQ(run.reports.back().origin, Report::kByMidi);
+  run.engine->send(midi({0x80, 69, 0}));
+  run.render(1);
+  EXPECT_EQ(run.printed, "\nTRIG\nUNTRIG\n");
+}
+
+TEST(EngineMidi, AKeyNoteEndsTheMidiNoteWhoseNoteOffThenDoesNothing) {
+  EngineRun run;
+  run.engine->send(midi({0x90, 69, 100}));
+  run.engine->send(Command::key_down('z'));
+  run.engine->send(midi({0x80, 69, 0}));
+  run.render(10);
+  EXPECT_EQ(run.printed, "\nTRIG\n\nTRIG\n");  // no UNTRIG: the key's note plays on
+  EXPECT_EQ(run.engine->vca().active, 1);
+  EXPECT_EQ(run.engine->midi_voice().sounding_note(), -1);
+}
+
+TEST(EngineMidi, TheBendRetunesFromTheNextFrameAndBendsAKeysNoteToo) {
+  EngineRun run;
+  run.engine->send(Command::key_down('z'));
+  run.render(1);
+  const float unbent = run.vco().base_frequency;
+  EXPECT_EQ(unbent, static_cast<float>(note_frequency(run.patch().base_note)));
+  // Full bend up with a range of 2: 8191/8192 of two semitones, one pow in double.
+  run.engine->send(midi({0xE0, 0x7F, 0x7F}));
+  run.render(1);
+  const double b = 2.0 * 8191 / 8192;
+  EXPECT_EQ(run.vco().base_frequency,
+            static_cast<float>(8.1757989 * std::pow(2.0, ((run.patch().base_note + 11.0) + b) / 12.0)));
+  EXPECT_GT(run.vco().base_frequency, unbent * 1.12f);
+  run.engine->send(midi({0xB0, 121, 0}));  // reset all controllers: back to the unbent pitch
+  run.render(1);
+  EXPECT_EQ(run.vco().base_frequency, unbent);
+}
+
+TEST(EngineMidi, TimedEventsApplyBeforeTheFrameAtTheirOffsetWithRunningStatus) {
+  EngineRun run;
+  const RawMidiEvent events[] = {{5, 3, {0x90, 69, 100}}, {9, 2, {69, 0}}, {9, 1, {0xF8}}};
+  std::vector<int16_t> out(2 * 16);
+  run.engine->render(16, out.data(), events, 3);
+  const std::vector<Report> reports = run.take();
+  std::vector<std::string> log;
+  for (const Report& r : reports)
+    if (r.kind == Report::kApplied) log.push_back(event_script_line(r.frame, r.command));
+  EXPECT_EQ(log, (std::vector<std::string>{"5 midi 90 45 64", "9 midi 90 45 00"}));
+  EXPECT_EQ(run.printed, "\nTRIG\nUNTRIG\n");
+  for (int i = 0; i < 6; ++i) EXPECT_EQ(out[2 * i], 0) << i;  // silent up to and with the note's first step
+  EXPECT_NE(out[2 * 6] | out[2 * 7] | out[2 * 8], 0);
+}
+
+TEST(EngineMidi, TheSequencerQueueIsTakenAtTheBlockStartAndTheChannelIsKept) {
+  Capture console, diagnostics;
+  EngineSettings settings;
+  settings.autoplay = false;
+  settings.console = console.file();
+  settings.diagnostics = diagnostics.file();
+  settings.midi.channel = 3;
+  const std::string path = write_temp_file("engine.wsy", "LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n");
+  std::unique_ptr<Engine> engine(start_engine(path.c_str(), settings));
+  std::remove(path.c_str());
+  const uint8_t other[] = {0x90, 60, 100}, mine[] = {0x92, 69, 100};
+  EXPECT_TRUE(engine->send_from_midi_input(Command::midi_message(other, 3)));
+  EXPECT_TRUE(engine->send_from_midi_input(Command::midi_message(mine, 3)));
+  int16_t out[8];
+  engine->render(4, out);
+  EXPECT_EQ(engine->patch().base_note, 58);
+  EXPECT_EQ(engine->midi_voice().sounding_note(), 69);
+  delete &engine->patch();
+}
