@@ -46,7 +46,7 @@ function(wsy_gzip source output)
     DEPENDS ${source} VERBATIM)
 endfunction()
 
-# Manual pages, written in scdoc and turned into roff at build time.
+# Manual pages, written in scdoc (docs/man/) and turned into roff at build time.
 set(WSY_MANUAL_PAGES wsy.1 wsy-render.1 wsy-patch.5)
 find_program(WSY_SCDOC scdoc)
 set(WSY_MANUAL_DIR ${CMAKE_BINARY_DIR}/man)
@@ -56,8 +56,8 @@ if(WSY_SCDOC)
   foreach(page ${WSY_MANUAL_PAGES})
     string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section ${page})
     add_custom_command(OUTPUT ${WSY_MANUAL_DIR}/${page}
-      COMMAND ${WSY_SCDOC} < ${CMAKE_SOURCE_DIR}/doc/${page}.scd > ${WSY_MANUAL_DIR}/${page}
-      DEPENDS ${CMAKE_SOURCE_DIR}/doc/${page}.scd
+      COMMAND ${WSY_SCDOC} < ${CMAKE_SOURCE_DIR}/docs/man/${page}.scd > ${WSY_MANUAL_DIR}/${page}
+      DEPENDS ${CMAKE_SOURCE_DIR}/docs/man/${page}.scd
       COMMENT "Manual page ${page}" VERBATIM)
     wsy_gzip(${WSY_MANUAL_DIR}/${page} ${WSY_MANUAL_DIR}/${page}.gz)
     list(APPEND WSY_BUILT_DOCS ${WSY_MANUAL_DIR}/${page} ${WSY_MANUAL_DIR}/${page}.gz)
