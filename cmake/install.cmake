@@ -77,7 +77,10 @@ install(FILES README.md packaging/copyright ${CMAKE_BINARY_DIR}/changelog.gz DES
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME wsy)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "the wsy developers")
+set(CPACK_PACKAGE_VENDOR "The wsy developers")
+# MIT (Debian's name for it: Expat); packaging/copyright says so in Debian's
+# machine-readable format and goes to share/doc/wsy/copyright.
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 set(WSY_MAINTAINER "wsy maintainers <maintainers@users.noreply.c-seed-f22c2e33.example>"
     CACHE STRING "Maintainer field of the Debian package")
 set(CPACK_PACKAGE_CONTACT "${WSY_MAINTAINER}")

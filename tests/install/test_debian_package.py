@@ -77,6 +77,26 @@ class DebianPackage(unittest.TestCase):
             name = tag.split()[2]
             self.assertTrue("`%s`" % name in readme, "lintian tag not explained in the README: " + tag)
 
+    def test_copyright_file_carries_the_licence(self):
+        root = outside_folder(self)
+        subprocess.run(["dpkg-deb", "-x", self.deb, root], check=True)
+        with open(os.path.join(root, "usr/share/doc/wsy/copyright")) as f:
+            paragraphs = [p for p in f.read().split("\n\n") if p.strip()]
+        header, files, *licences = paragraphs
+        self.assertRegex(header, r"^Format: https://www\.debian\.org/doc/packaging-manuals/copyright-format/1\.0/\n")
+        self.assertIn("\nUpstream-Name: wsy\n", header)
+        self.assertRegex(files, r"^Files: \*\nCopyright: 2026 The wsy developers\nLicense: Expat$")
+        self.assertEqual(len(licences), 1)
+        first, *body = licences[0].splitlines()
+        self.assertEqual(first, "License: Expat")
+        # The package's licence text says what LICENSE at the top of the sources says,
+        # read past its title and copyright line and with the lines joined.
+        packaged = " ".join(line.strip() for line in body if line.strip() != ".")
+        with open(os.path.join(SOURCE_DIR, "LICENSE")) as f:
+            title, copyright_line, *text = f.read().splitlines()
+        self.assertEqual((title, copyright_line), ("MIT License", "Copyright (c) 2026 The wsy developers"))
+        self.assertEqual(packaged.split(), " ".join(text).split())
+
     def test_unpacked_package_runs(self):
         root = outside_folder(self)
         subprocess.run(["dpkg-deb", "-x", self.deb, root], check=True)
