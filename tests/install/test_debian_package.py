@@ -93,7 +93,7 @@ class DebianPackage(unittest.TestCase):
         # read past its title and copyright line and with the lines joined.
         packaged = " ".join(line.strip() for line in body if line.strip() != ".")
         with open(os.path.join(SOURCE_DIR, "LICENSE")) as f:
-            title, copyright_line, *text = f.read().splitlines()
+            title, copyright_line, *text = [line for line in f.read().splitlines() if line.strip()]
         self.assertEqual((title, copyright_line), ("MIT License", "Copyright (c) 2026 The wsy developers"))
         self.assertEqual(packaged.split(), " ".join(text).split())
 
