@@ -46,7 +46,7 @@ function(wsy_gzip source output)
     DEPENDS ${source} VERBATIM)
 endfunction()
 
-# Manual pages, written in scdoc and turned into roff at build time.
+# Manual pages, written in scdoc (docs/man/) and turned into roff at build time.
 set(WSY_MANUAL_PAGES wsy.1 wsy-render.1 wsy-patch.5)
 find_program(WSY_SCDOC scdoc)
 set(WSY_MANUAL_DIR ${CMAKE_BINARY_DIR}/man)
@@ -56,8 +56,8 @@ if(WSY_SCDOC)
   foreach(page ${WSY_MANUAL_PAGES})
     string(REGEX REPLACE "^.*\\.([0-9])$" "\\1" section ${page})
     add_custom_command(OUTPUT ${WSY_MANUAL_DIR}/${page}
-      COMMAND ${WSY_SCDOC} < ${CMAKE_SOURCE_DIR}/doc/${page}.scd > ${WSY_MANUAL_DIR}/${page}
-      DEPENDS ${CMAKE_SOURCE_DIR}/doc/${page}.scd
+      COMMAND ${WSY_SCDOC} < ${CMAKE_SOURCE_DIR}/docs/man/${page}.scd > ${WSY_MANUAL_DIR}/${page}
+      DEPENDS ${CMAKE_SOURCE_DIR}/docs/man/${page}.scd
       COMMENT "Manual page ${page}" VERBATIM)
     wsy_gzip(${WSY_MANUAL_DIR}/${page} ${WSY_MANUAL_DIR}/${page}.gz)
     list(APPEND WSY_BUILT_DOCS ${WSY_MANUAL_DIR}/${page} ${WSY_MANUAL_DIR}/${page}.gz)
@@ -77,7 +77,10 @@ install(FILES README.md packaging/copyright ${CMAKE_BINARY_DIR}/changelog.gz DES
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME wsy)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_VENDOR "the wsy developers")
+set(CPACK_PACKAGE_VENDOR "The wsy developers")
+# MIT (Debian's name for it: Expat); packaging/copyright says so in Debian's
+# machine-readable format and goes to share/doc/wsy/copyright.
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
 set(WSY_MAINTAINER "wsy maintainers <maintainers@users.noreply.c-seed-f22c2e33.example>"
     CACHE STRING "Maintainer field of the Debian package")
 set(CPACK_PACKAGE_CONTACT "${WSY_MAINTAINER}")
