@@ -343,10 +343,10 @@ def server_xruns(test):
 
 
 @contextlib.contextmanager
-def subtest_with_own_server(test, **params):
-    """A subtest that starts a JACK server. Its server (under the process's
-    one name) and all else it started end with it, also when it fails, so
-    that the next subtest's server can start."""
+def subtest_with_own_processes(test, **params):
+    """A subtest whose servers and programs (a JACK server under the
+    process's one name, Xvfb, wsy) end with it, also when it fails, so that
+    the next subtest starts afresh: all the test's cleanups run at its end."""
     with test.subTest(**params):
         try:
             yield

@@ -11,7 +11,7 @@ import time
 import unittest
 
 import wsytest
-from wsytest import RATE, SLOW, Recorder, Sender, again_after_xruns, jack_env, start_jack, subtest_with_own_server
+from wsytest import RATE, SLOW, Recorder, Sender, again_after_xruns, jack_env, start_jack, subtest_with_own_processes
 
 PROBE = os.environ.get("JACK_CLIENT_PROBE", "")
 
@@ -124,7 +124,7 @@ class MidiAndAudio(unittest.TestCase):
 
     def test_a_note_on_at_offset_k_sounds_at_frame_k_of_the_same_period(self):
         for period in (64, 256, 1024):
-            with subtest_with_own_server(self, period=period):
+            with subtest_with_own_processes(self, period=period):
                 self.note_ons_at_offsets(period)
 
     @again_after_xruns
@@ -227,7 +227,7 @@ class Faults(unittest.TestCase):
 
     def test_a_stopped_or_killed_server_is_noticed(self):
         for sig in (signal.SIGTERM, signal.SIGKILL):
-            with subtest_with_own_server(self, signal=sig.name):
+            with subtest_with_own_processes(self, signal=sig.name):
                 server = start_jack(self)
                 probe = Probe(self, server).wait_ready()
                 began = time.monotonic()
