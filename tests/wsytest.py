@@ -400,6 +400,7 @@ def start_jack_rec(test, server, path, seconds, bits=32):
     recorder = subprocess.Popen(["jack_rec", "-f", path, "-d", "%.1f" % seconds, "-b", str(bits), "wsy:out_1",
                                  "wsy:out_2"], env=jack_env(server), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE, cwd=os.path.dirname(path), start_new_session=True)
+    test.addCleanup(recorder.stderr.close)
     test.addCleanup(stop, recorder)
     deadline = time.monotonic() + 20 * SLOW
     while not any(p.startswith("jackrec:") for p in jack_ports(server)[1]):
