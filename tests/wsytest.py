@@ -127,10 +127,11 @@ def work_dir(test, patch=SINE_PATCH):
 
 
 class Wsy:
-    """The real binary. `terminal`: standard input and output on a pseudo-terminal
-    (output post-processing off, so bytes compare exactly); else pipes."""
+    """The real binary (WSY_BIN, or `program`). `terminal`: standard input and
+    output on a pseudo-terminal (output post-processing off, so bytes compare
+    exactly); else pipes."""
 
-    def __init__(self, test, cwd, env, terminal=False, stdin=None, args=(), preexec=None):
+    def __init__(self, test, cwd, env, terminal=False, stdin=None, args=(), preexec=None, program=None):
         self.master = None
         self.slave = None
         common = dict(cwd=cwd, env=env, stderr=subprocess.PIPE, start_new_session=True, preexec_fn=preexec)
@@ -141,10 +142,10 @@ class Wsy:
             termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
             # Read before wsy starts: once it runs, it may already have the terminal in raw mode.
             self.initial_modes = termios.tcgetattr(self.slave)
-            self.proc = subprocess.Popen([WSY, *args], stdin=self.slave, stdout=self.slave, **common)
+            self.proc = subprocess.Popen([program or WSY, *args], stdin=self.slave, stdout=self.slave, **common)
             self.out = Reader(self.master)
         else:
-            self.proc = subprocess.Popen([WSY, *args], stdin=stdin if stdin is not None else subprocess.PIPE,
+            self.proc = subprocess.Popen([program or WSY, *args], stdin=stdin if stdin is not None else subprocess.PIPE,
                                          stdout=subprocess.PIPE, **common)
             self.out = Reader(self.proc.stdout.fileno())
         self.err = Reader(self.proc.stderr.fileno())
