@@ -10,7 +10,7 @@ import time
 import unittest
 
 import wsytest
-from wsytest import HELP, Wsy, base_env, driver_list, start_jack, work_dir
+from wsytest import HELP, RATE, Wsy, base_env, driver_list, start_jack, work_dir
 
 
 def playing_line(w):
@@ -24,7 +24,7 @@ def playing_line(w):
 
 class Faults(unittest.TestCase):
     def play_on_jack(self, period=256, **env):
-        name = start_jack(self, rate=44100, period=period)
+        name = start_jack(self, rate=RATE, period=period)
         w = Wsy(self, work_dir(self), base_env(JACK_DEFAULT_SERVER=name, **env))
         w.send(b"3")
         w.out.wait_contains(driver_list(b"ASIO", [b"system"]), timeout=20)
@@ -122,7 +122,7 @@ class Faults(unittest.TestCase):
         standard error, no sooner than the key and no later than the device's
         latency plus two blocks; standard output is unchanged."""
         display = wsytest.start_xvfb(self)
-        name = start_jack(self, rate=44100, period=128)
+        name = start_jack(self, rate=RATE, period=128)
         w = Wsy(self, work_dir(self), base_env(DISPLAY=display, JACK_DEFAULT_SERVER=name, WSY_MEASURE_LATENCY="1"))
         w.send(b"31")
         w.out.wait_contains(HELP, timeout=20)
