@@ -37,6 +37,10 @@ RATE = 44100
 # the phase as it is): a clean sine at the key's pitch, 10000 at the envelope's peak.
 SINE_PATCH = "LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n"
 
+# The bundled patch's kind of sound: a vibrato lead and a tremolo octave.
+LEAD_PATCH = ("LFO_VIB;*FREQ=4;\nLFO_TREM;*FREQ=6;\nVCO_LEAD;LFO_VIB:MOD_PHASE;\n"
+              "VCO_OCT;*NOTE=12;LFO_TREM:MOD_AMP;\nMIXER_OUT;VCO_LEAD:IN1;VCO_OCT:IN2;\n")
+
 SEPARATOR = b"-" * 57 + b"\n"
 PROMPT = b"Press a corresponding number or ESC to quit\n"
 TYPE_MENU = (SEPARATOR + b"Output Type\n" + SEPARATOR + b"1 - Direct Sound\n"

@@ -17,9 +17,7 @@ from wsytest import (HELP, RATE, Wsy, again_after_xruns, base_env, focus_window,
                      work_dir, xdotool)
 
 RENDER = os.environ.get("WSY_RENDER", "")
-# The bundled patch's kind of sound: a vibrato lead and a tremolo octave.
-PATCH = ("LFO_VIB;*FREQ=4;\nLFO_TREM;*FREQ=6;\nVCO_LEAD;LFO_VIB:MOD_PHASE;\n"
-         "VCO_OCT;*NOTE=12;LFO_TREM:MOD_AMP;\nMIXER_OUT;VCO_LEAD:IN1;VCO_OCT:IN2;\n")
+PATCH = wsytest.LEAD_PATCH
 
 
 class LiveEqualsRender(unittest.TestCase):
