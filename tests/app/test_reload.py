@@ -75,9 +75,9 @@ class Reload(unittest.TestCase):
 
     def check_render(self, w, recorded, autoplay, err):
         """The log re-renders to the recorded samples and the same words.
-        Returns the log's
-        lines, the offset (render frame - recorded frame) at the end, and the
-        recorded frames at which the comparison had to pick up again."""
+        Returns the log's lines and the stretches the recording was compared
+        in: (first recorded frame, render frame - recorded frame) for each,
+        a new one wherever the comparison had to pick up again."""
         with open(self.log) as f:
             lines = f.read().splitlines()
         render_wav = os.path.join(self.work, "render.wav")
@@ -98,28 +98,28 @@ class Reload(unittest.TestCase):
         # the comparison may pick up again past it, once for each underflow
         # wsy reported, where the recording is the render once more.
         resyncs = underflows(err)
-        breaks = []
+        stretches = [(first, k)]
         frame = first
         while frame <= last:
             at = frame + k
             if at >= len(rendered) // 2:
                 break
             if recorded[2 * frame:2 * frame + 2] != rendered[2 * at:2 * at + 2]:
-                if len(breaks) == resyncs:
+                if len(stretches) > resyncs:
                     self.fail("frame %d of the render: recorded %s, rendered %s (%d equal before, %d underflows)"
                               % (at, recorded[2 * frame:2 * frame + 2], rendered[2 * at:2 * at + 2], compared,
                                  resyncs))
-                breaks.append(frame)
                 frame += 2 * PERIOD
                 k = offset_in(rendered, recorded[2 * frame:]) - frame
+                stretches.append((frame, k))
                 continue
             compared += 1
             frame += 1
         if resyncs:
             print("\n%d underflows; the recording picked up the render again at %d places"
-                  % (resyncs, len(breaks)), file=sys.stderr)
+                  % (resyncs, len(stretches) - 1), file=sys.stderr)
         self.assertGreater(compared, 0.3 * RATE, "less than 0.3 s compared")
-        return lines, k, breaks
+        return lines, stretches
 
     def save_first_patch(self):
         with open(self.patch) as f, open(os.path.join(self.work, "first.wsy"), "w") as copy:
@@ -148,7 +148,7 @@ class Reload(unittest.TestCase):
         self.assertEqual(w.wait(), 0)
         err = w.err.wait_closed().decode()
         samples = wsytest.read_jack_rec(recording)
-        lines, k, breaks = self.check_render(w, samples, autoplay=False, err=err)
+        lines, stretches = self.check_render(w, samples, autoplay=False, err=err)
 
         # The new patch came while the key was held, and not before the
         # writes had settled: the watcher waits for the file to be quiet.
@@ -171,12 +171,13 @@ class Reload(unittest.TestCase):
         # measured), and no gap longer than a block while the note sounds.
         # (The stress test's patches include cut ones that are silent.)
         left = samples[0::2]
-        swap = swap_frame - k
+        swap = next(swap_frame - k for start, k in reversed(stretches) if swap_frame - k >= start)
+        holes = [start - 2 * PERIOD for start, _ in stretches[1:]]  # from the frame that differed
         sound = [i for i, v in enumerate(left) if v != 0]
         self.assertLessEqual(longest_silence(samples, sound[0], sound[-1]), PERIOD, "a gap in what was played")
         crossings = [c for c in rising_crossings(left) if sound[0] <= c <= sound[-1]]
         periods = [(b - a, a) for a, b in zip(crossings, crossings[1:])
-                   if not any(a <= hole + 3 * PERIOD and b >= hole - PERIOD for hole in breaks)]
+                   if not any(a <= hole + 3 * PERIOD and b >= hole - PERIOD for hole in holes)]
         self.assertTrue(all(abs(p - 100) <= 2 for p, a in periods if a + p < swap), "z is 440 Hz up to the swap")
         self.assertTrue(all(abs(p - 50) <= 2 for p, a in periods if a > swap), "880 Hz from the swap on")
         self.assertGreater(len([a for p, a in periods if a + p < swap]), 20)
@@ -204,7 +205,7 @@ class Reload(unittest.TestCase):
             self.assertNotIn(bad, err)
         self.assertIn("cannot be read now (No such file or directory)", err, "a removed file was seen")
         self.assertGreater(min(kinds.values()), 50)
-        lines, _, _ = self.check_render(w, wsytest.read_jack_rec(recording), autoplay=True, err=err)
+        lines, _ = self.check_render(w, wsytest.read_jack_rec(recording), autoplay=True, err=err)
         reloads = [l for l in lines if re.match(r"^\d+ patch ", l)]
         self.assertGreater(len(reloads), 20, "reloads happened all along")
 
