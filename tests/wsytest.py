@@ -1,6 +1,13 @@
-"""Helpers for the tests that drive the real wsy binary: a working directory
-with a patch, the program on a pseudo-terminal or pipes, Xvfb, a JACK server."""
+"""Helpers for the tests and benchmarks that drive the real wsy binary: a
+working directory with a patch, the program on a pseudo-terminal or pipes,
+starting and ending processes, Xvfb, a JACK server and recorders on it,
+WAV files and the pitch of a sound.
 
+The functions that start something take `owner`, a unittest.TestCase or
+anything else with addCleanup (Cleanups, for the scripts in bench/): what
+they start ends with it."""
+
+import array
 import contextlib
 import functools
 import glob
@@ -10,6 +17,7 @@ import re
 import select
 import shutil
 import signal
+import struct
 import subprocess
 import sys
 import tempfile
@@ -17,12 +25,21 @@ import termios
 import threading
 import time
 import unittest
+import wave
 
 WSY = os.environ.get("WSY_BIN", "")
+JACK_TEST_PEER = os.environ.get("JACK_TEST_PEER", "")
+
+# The one rate wsy plays and renders at.
+RATE = 44100
 
 # One oscillator whose link group has note 0 (the source, an LFO of 0 Hz, leaves
 # the phase as it is): a clean sine at the key's pitch, 10000 at the envelope's peak.
 SINE_PATCH = "LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n"
+
+# The bundled patch's kind of sound: a vibrato lead and a tremolo octave.
+LEAD_PATCH = ("LFO_VIB;*FREQ=4;\nLFO_TREM;*FREQ=6;\nVCO_LEAD;LFO_VIB:MOD_PHASE;\n"
+              "VCO_OCT;*NOTE=12;LFO_TREM:MOD_AMP;\nMIXER_OUT;VCO_LEAD:IN1;VCO_OCT:IN2;\n")
 
 SEPARATOR = b"-" * 57 + b"\n"
 PROMPT = b"Press a corresponding number or ESC to quit\n"
@@ -114,10 +131,11 @@ def work_dir(test, patch=SINE_PATCH):
 
 
 class Wsy:
-    """The real binary. `terminal`: standard input and output on a pseudo-terminal
-    (output post-processing off, so bytes compare exactly); else pipes."""
+    """The real binary (WSY_BIN, or `program`). `terminal`: standard input and
+    output on a pseudo-terminal (output post-processing off, so bytes compare
+    exactly); else pipes."""
 
-    def __init__(self, test, cwd, env, terminal=False, stdin=None, args=(), preexec=None):
+    def __init__(self, test, cwd, env, terminal=False, stdin=None, args=(), preexec=None, program=None):
         self.master = None
         self.slave = None
         common = dict(cwd=cwd, env=env, stderr=subprocess.PIPE, start_new_session=True, preexec_fn=preexec)
@@ -128,10 +146,10 @@ class Wsy:
             termios.tcsetattr(self.slave, termios.TCSANOW, attrs)
             # Read before wsy starts: once it runs, it may already have the terminal in raw mode.
             self.initial_modes = termios.tcgetattr(self.slave)
-            self.proc = subprocess.Popen([WSY, *args], stdin=self.slave, stdout=self.slave, **common)
+            self.proc = subprocess.Popen([program or WSY, *args], stdin=self.slave, stdout=self.slave, **common)
             self.out = Reader(self.master)
         else:
-            self.proc = subprocess.Popen([WSY, *args], stdin=stdin if stdin is not None else subprocess.PIPE,
+            self.proc = subprocess.Popen([program or WSY, *args], stdin=stdin if stdin is not None else subprocess.PIPE,
                                          stdout=subprocess.PIPE, **common)
             self.out = Reader(self.proc.stdout.fileno())
         self.err = Reader(self.proc.stderr.fileno())
@@ -188,21 +206,32 @@ class Wsy:
         return termios.tcgetattr(self.slave) if self.slave is not None else self.final_modes
 
     def kill(self):
-        if self.proc.poll() is None:
-            self.proc.kill()
-            self.proc.wait()
+        kill(self.proc)
         for fd in (self.slave, self.master):
             if fd is not None:
                 with contextlib.suppress(OSError):
                     os.close(fd)
         self.slave = self.master = None
-        for stream in (self.proc.stdin, self.proc.stdout, self.proc.stderr):
-            if stream:
-                with contextlib.suppress(OSError):
-                    stream.close()
+
+
+class Cleanups:
+    """For a script that is not a test (bench/): the owner the helpers below
+    register their cleanups with; doCleanups() ends all it started, newest first."""
+
+    def __init__(self):
+        self._cleanups = []
+
+    def addCleanup(self, function, *args, **kwargs):
+        self._cleanups.append((function, args, kwargs))
+
+    def doCleanups(self):
+        while self._cleanups:
+            function, args, kwargs = self._cleanups.pop()
+            function(*args, **kwargs)
 
 
 def stop(proc, sig=signal.SIGTERM, timeout=10):
+    """Asks `proc` to end with `sig`; kills it if it has not after `timeout` seconds."""
     if proc.poll() is None:
         proc.send_signal(sig)
         try:
@@ -212,7 +241,18 @@ def stop(proc, sig=signal.SIGTERM, timeout=10):
             proc.wait()
 
 
-def start_xvfb(test):
+def kill(proc):
+    """Kills `proc` if it still runs, waits for it and closes the pipes to it."""
+    if proc.poll() is None:
+        proc.kill()
+        proc.wait()
+    for stream in (proc.stdin, proc.stdout, proc.stderr):
+        if stream:
+            with contextlib.suppress(OSError):
+                stream.close()
+
+
+def start_xvfb(owner):
     """A private X server on a display number it picks itself; returns ':N'."""
     if not shutil.which("Xvfb"):
         raise unittest.SkipTest("Xvfb is not installed (scripts/setup installs it)")
@@ -221,7 +261,7 @@ def start_xvfb(test):
                              "-noreset"], pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                             start_new_session=True)
     os.close(w)
-    test.addCleanup(stop, proc)
+    owner.addCleanup(stop, proc)
     number = b""
     deadline = time.monotonic() + 20
     while not number.endswith(b"\n"):
@@ -265,38 +305,40 @@ def jack_ports(name):
     return r.returncode, r.stdout.decode().split()
 
 
-def start_jack(test, rate=44100, period=256):
-    """A JACK server with the dummy driver under a name of its own; returns the name."""
+def start_jack(owner, rate=RATE, period=256, synchronous=False):
+    """A JACK server with the dummy driver under a name of its own (in its
+    default asynchronous mode, or with `synchronous`, jackd -S); returns the
+    name. The server is owner.jackd, what it says is in jackd_log(owner)."""
     if not shutil.which("jackd"):
         raise unittest.SkipTest("jackd is not installed (scripts/setup installs jackd2)")
     name = "wsytest%d" % os.getpid()
     remove_jack_files(name)  # a killed server's leftovers stop the next one from starting
     said = tempfile.TemporaryFile()
-    proc = subprocess.Popen(["jackd", "-n", name, "-d", "dummy", "-r", str(rate), "-p", str(period)],
-                            env=jack_env(name), stdout=said, stderr=said, start_new_session=True)
-    test.jackd_said = said
-    test.jackd = proc
+    proc = subprocess.Popen(["jackd", "-n", name, *(["-S"] if synchronous else []), "-d", "dummy", "-r", str(rate),
+                             "-p", str(period)], env=jack_env(name), stdout=said, stderr=said, start_new_session=True)
+    owner.jackd_said = said
+    owner.jackd = proc
 
     def cleanup():
         stop(proc)
         remove_jack_files(name)
         said.close()
 
-    test.addCleanup(cleanup)
+    owner.addCleanup(cleanup)
     deadline = time.monotonic() + 20
     while jack_ports(name)[0] != 0:
         if proc.poll() is not None:
-            raise AssertionError("jackd ended at start: %r" % jackd_log(test))
+            raise AssertionError("jackd ended at start: %r" % jackd_log(owner))
         if time.monotonic() > deadline:
             raise AssertionError("jackd did not answer jack_lsp")
         time.sleep(0.05)
     return name
 
 
-def jackd_log(test):
-    """What the test's jackd has said so far."""
-    test.jackd_said.seek(0)
-    return test.jackd_said.read().decode(errors="replace")
+def jackd_log(owner):
+    """What the owner's jackd has said so far."""
+    owner.jackd_said.seek(0)
+    return owner.jackd_said.read().decode(errors="replace")
 
 
 def server_xruns(test):
@@ -306,10 +348,10 @@ def server_xruns(test):
 
 
 @contextlib.contextmanager
-def subtest_with_own_server(test, **params):
-    """A subtest that starts a JACK server. Its server (under the process's
-    one name) and all else it started end with it, also when it fails, so
-    that the next subtest's server can start."""
+def subtest_with_own_processes(test, **params):
+    """A subtest whose servers and programs (a JACK server under the
+    process's one name, Xvfb, wsy) end with it, also when it fails, so that
+    the next subtest starts afresh: all the test's cleanups run at its end."""
     with test.subTest(**params):
         try:
             yield
@@ -363,9 +405,156 @@ def start_jack_rec(test, server, path, seconds, bits=32):
     recorder = subprocess.Popen(["jack_rec", "-f", path, "-d", "%.1f" % seconds, "-b", str(bits), "wsy:out_1",
                                  "wsy:out_2"], env=jack_env(server), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.PIPE, cwd=os.path.dirname(path), start_new_session=True)
+    test.addCleanup(recorder.stderr.close)
     test.addCleanup(stop, recorder)
     deadline = time.monotonic() + 20 * SLOW
     while not any(p.startswith("jackrec:") for p in jack_ports(server)[1]):
         test.assertLess(time.monotonic(), deadline, "jack_rec did not register its ports")
         time.sleep(0.05)
     return recorder
+
+
+class Peer:
+    """jack_test_peer (tests/devices, JACK_TEST_PEER names it) in one of its
+    roles, on the server `server`."""
+
+    def __init__(self, owner, server, *args):
+        if not JACK_TEST_PEER:
+            raise SystemExit("JACK_TEST_PEER must name the jack_test_peer binary")
+        self.proc = subprocess.Popen([JACK_TEST_PEER, *args], env=jack_env(server), stdin=subprocess.PIPE,
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+        owner.addCleanup(kill, self.proc)
+        self.ready = self._line()
+        if not self.ready.startswith("ready"):
+            raise AssertionError("jack_test_peer %s did not start: %r" % (args, self.proc.stderr.read()))
+
+    def _line(self):
+        return self.proc.stdout.readline().decode().rstrip("\n")
+
+    def tell(self, text):
+        self.proc.stdin.write(text.encode() + b"\n")
+        self.proc.stdin.flush()
+
+    def finish(self, timeout=30):
+        """Its lines up to "done"."""
+        lines = []
+        while True:
+            line = self._line()
+            if line == "done" or not line:
+                break
+            lines.append(line)
+        self.proc.wait(timeout * SLOW)
+        if line != "done":
+            raise AssertionError("jack_test_peer ended early: %r" % self.proc.stderr.read())
+        return lines
+
+
+class Sender:
+    """A JACK client with one MIDI output, NAME:out, that writes `messages`:
+    (period counted from go(), offset, bytes); sent() gives each message's JACK frame."""
+
+    def __init__(self, owner, server, messages, name="midisender"):
+        schedule = os.path.join(work_dir(owner, None), "schedule")
+        with open(schedule, "w") as f:
+            for period, offset, data in sorted(messages, key=lambda m: (m[0], m[1])):  # JACK wants time order
+                f.write("%d %d %s\n" % (period, offset, " ".join("%02x" % b for b in data)))
+        self.peer = Peer(owner, server, "send", name, schedule)
+        self.now = int(self.peer.ready.split()[1])
+
+    def go(self, start=None):
+        """Period 0 is the first to begin at JACK frame `start` or later (by default: at once)."""
+        self.peer.tell("go %d" % (self.now if start is None else start))
+
+    def sent(self):
+        result = []
+        for line in self.peer.finish():
+            f = line.split()
+            result.append((int(f[1]), bytes(int(b, 16) for b in f[2:])))
+        return result
+
+
+class Recorder:
+    """A JACK client that records `seconds` of the ports `sources`, with the
+    JACK frame of each period (jack_test_peer's recorder)."""
+
+    def __init__(self, owner, server, sources, seconds):
+        self.file = os.path.join(work_dir(owner, None), "recording")
+        self.ports = len(sources)
+        self.peer = Peer(owner, server, "record", "recorder", str(seconds), self.file, *sources)
+
+    def go(self):
+        self.peer.tell("go")
+
+    def samples(self):
+        """{JACK frame: (float per port)}, exactly as the ports held them."""
+        self.peer.finish()
+        with open(self.file, "rb") as f:
+            data = f.read()
+        by_frame = {}
+        at = 0
+        while at < len(data):
+            start, frames = struct.unpack_from("<II", data, at)
+            at += 8
+            columns = []
+            for _ in range(self.ports):
+                columns.append(struct.unpack_from("<%df" % frames, data, at))
+                at += 4 * frames
+            for i, values in enumerate(zip(*columns)):
+                by_frame[start + i] = values
+        return by_frame
+
+
+def read_wav(path, channels=2, width=2, rate=RATE, raw=False):
+    """The samples of a WAV file as a list of ints, channels interleaved (with
+    `raw`: their bytes as the file holds them). The file must hold `channels`
+    channels of `width`-byte samples at `rate` Hz (by default what
+    wsy-render writes: 16-bit stereo at 44100 Hz)."""
+    with wave.open(path) as w:
+        found = (w.getnchannels(), w.getsampwidth(), w.getframerate())
+        if found != (channels, width, rate):
+            raise AssertionError("%s holds %d channels of %d-byte samples at %d Hz, not %d of %d bytes at %d Hz"
+                                 % ((path,) + found + (channels, width, rate)))
+        raw_bytes = w.readframes(w.getnframes())
+    if raw:
+        return raw_bytes
+    samples = array.array({2: "h", 4: "i"}[width], raw_bytes)
+    if sys.byteorder == "big":  # WAV samples are little-endian
+        samples.byteswap()
+    return samples.tolist()
+
+
+def read_jack_rec(path):
+    """A 32-bit recording of start_jack_rec's back to the 16-bit samples wsy
+    computed: each went out as s / 32768 and jack_rec wrote it as that times
+    2^31 - 1, rounded."""
+    return [round(v / 65536) for v in read_wav(path, width=4)]
+
+
+def rising_crossings(samples):
+    """The indices i at which samples[i - 1] < 0 <= samples[i]."""
+    return [i for i in range(1, len(samples)) if samples[i - 1] < 0 <= samples[i]]
+
+
+def pitch(samples, rate=RATE):
+    """Hertz of one channel's `samples`, from its rising zero crossings, each
+    placed between its two samples by linear interpolation. Fewer than ten
+    crossings are no sound to measure: an AssertionError."""
+    crossings = [i - 1 + samples[i - 1] / (samples[i - 1] - samples[i]) for i in rising_crossings(samples)]
+    if len(crossings) < 10:
+        raise AssertionError("%d rising zero crossings: no sound to measure" % len(crossings))
+    return (len(crossings) - 1) * rate / (crossings[-1] - crossings[0])
+
+
+def offset_in(render, recording):
+    """The frame of `render` at which `recording` starts (both interleaved
+    stereo lists), found from the first sounding stretch of the recording."""
+    first = next((i for i, s in enumerate(recording) if s != 0), None)
+    assert first is not None, "the recording is silent"
+    first -= first % 2
+    needle = array.array("h", recording[first:first + 2 * 4096]).tobytes()
+    hay = array.array("h", render).tobytes()
+    at = hay.find(needle)
+    while at >= 0 and at % 4 != 0:
+        at = hay.find(needle, at + 1)
+    assert at >= 0, "the recording's first sound is nowhere in the render"
+    return at // 4 - first // 2

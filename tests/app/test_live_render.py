@@ -11,59 +11,18 @@ import subprocess
 import sys
 import time
 import unittest
-import wave
 
 import wsytest
-from wsytest import HELP, Wsy, again_after_xruns, base_env, focus_window, start_jack, start_xvfb, work_dir, xdotool
+from wsytest import (HELP, RATE, Wsy, again_after_xruns, base_env, focus_window, offset_in, start_jack, start_xvfb,
+                     work_dir, xdotool)
 
 RENDER = os.environ.get("WSY_RENDER", "")
-# The bundled patch's kind of sound: a vibrato lead and a tremolo octave.
-PATCH = ("LFO_VIB;*FREQ=4;\nLFO_TREM;*FREQ=6;\nVCO_LEAD;LFO_VIB:MOD_PHASE;\n"
-         "VCO_OCT;*NOTE=12;LFO_TREM:MOD_AMP;\nMIXER_OUT;VCO_LEAD:IN1;VCO_OCT:IN2;\n")
-
-
-def read_recording(path):
-    """jack_rec's 32-bit WAV back to the 16-bit samples wsy computed: each
-    was sent as s / 32768 and written as that times 2^31 - 1, rounded."""
-    with wave.open(path) as w:
-        assert w.getnchannels() == 2 and w.getsampwidth() == 4
-        raw = w.readframes(w.getnframes())
-    values = memoryview(raw).cast("i")
-    return [round(v / 65536) for v in values]
-
-
-def read_render(path):
-    with wave.open(path) as w:
-        assert w.getnchannels() == 2 and w.getsampwidth() == 2
-        raw = w.readframes(w.getnframes())
-    return list(memoryview(raw).cast("h"))
-
-
-def _pack(samples):
-    out = memoryview(bytearray(len(samples) * 2)).cast("h")
-    for i, s in enumerate(samples):
-        out[i] = s
-    return bytes(out.cast("B"))
-
-
-def offset_in(render, rec):
-    """The frame of the render at which the recording starts, found from the
-    first sounding stretch of the recording."""
-    first = next((i for i, s in enumerate(rec) if s != 0), None)
-    assert first is not None, "the recording is silent"
-    first -= first % 2
-    needle = _pack(rec[first:first + 2 * 4096])
-    hay = _pack(render)
-    at = hay.find(needle)
-    while at >= 0 and at % 4 != 0:
-        at = hay.find(needle, at + 1)
-    assert at >= 0, "the recording's first sound is nowhere in the render"
-    return at // 4 - first // 2
+PATCH = wsytest.LEAD_PATCH
 
 
 class LiveEqualsRender(unittest.TestCase):
     def session(self, extra_args=(), buffer_frames=None, keys=()):
-        name = start_jack(self, rate=44100, period=256)
+        name = start_jack(self, rate=RATE, period=256)
         display = start_xvfb(self)
         work = work_dir(self, patch=PATCH)
         env = base_env(DISPLAY=display, JACK_DEFAULT_SERVER=name)
@@ -105,8 +64,8 @@ class LiveEqualsRender(unittest.TestCase):
         live_words = w.out.snapshot().split(HELP, 1)[1]
         self.assertTrue(r.stdout.endswith(live_words), (live_words[-300:], r.stdout[-300:]))
 
-        rec_samples = read_recording(rec)
-        render_samples = read_render(render_wav)
+        rec_samples = wsytest.read_jack_rec(rec)
+        render_samples = wsytest.read_wav(render_wav)
         k = offset_in(render_samples, rec_samples)
         last = max(i for i, s in enumerate(rec_samples) if s != 0) // 2
         start = max(0, -k)
@@ -121,7 +80,7 @@ class LiveEqualsRender(unittest.TestCase):
                 self.fail("frame %d of the render: recorded %s, rendered %s (%d frames equal before); %s"
                           % (at, a, b, compared, err))
             compared += 1
-        self.assertGreater(compared, 44100, "less than a second compared")
+        self.assertGreater(compared, RATE, "less than a second compared")
         return lines, live_words
 
     @again_after_xruns
@@ -173,8 +132,7 @@ class KilledSession(unittest.TestCase):
         r = subprocess.run([RENDER, "--patch", os.path.join(work, "RODUV_2.WSY"), "--events", log, "-o", render_wav],
                            capture_output=True, timeout=120, cwd=work)
         self.assertEqual(r.returncode, 0, r.stderr)
-        with wave.open(render_wav) as rendered:
-            self.assertEqual(rendered.getnframes(), frames)
+        self.assertEqual(len(wsytest.read_wav(render_wav)), 2 * frames)
         # The words printed before the signal are the render's; the render may
         # go on a little further, to the last frame the session computed.
         live_words = w.out.snapshot().split(HELP, 1)[1]

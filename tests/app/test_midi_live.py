@@ -5,19 +5,16 @@ every check is in JACK frames. Then wsy-render plays the log and must give the
 recorded samples back, one for one."""
 
 import collections
-import math
 import os
 import re
 import signal
 import subprocess
 import sys
 import unittest
-import wave
 
 import wsytest
-from wsytest import HELP, SLOW, Wsy, again_after_xruns, base_env, jack_env, start_jack, work_dir
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "devices"))
-from test_jack_client import Recorder, Sender  # noqa: E402
+from wsytest import (HELP, RATE, Recorder, Sender, Wsy, again_after_xruns, base_env, jack_env, pitch, start_jack,
+                     work_dir)
 
 RENDER = os.environ.get("WSY_RENDER", "")
 PERIOD = 256
@@ -29,18 +26,8 @@ def render_log(test, work, log, *args):
     r = subprocess.run([RENDER, "--patch", os.path.join(work, "RODUV_2.WSY"), "--no-autoplay", *args,
                         "--events", log, "-o", wav], capture_output=True, timeout=300, cwd=work)
     test.assertEqual(r.returncode, 0, r.stderr)
-    with wave.open(wav) as w:
-        raw = w.readframes(w.getnframes())
-    samples = memoryview(raw).cast("h")
-    return [(samples[2 * i], samples[2 * i + 1]) for i in range(len(samples) // 2)], r.stdout
-
-
-def frequency(values):
-    """Hertz from the rising zero crossings, interpolated between samples."""
-    crossings = [i + values[i] / (values[i] - values[i + 1])
-                 for i in range(len(values) - 1) if values[i] < 0 <= values[i + 1]]
-    assert len(crossings) > 10, "no sound to measure"
-    return 44100.0 * (len(crossings) - 1) / (crossings[-1] - crossings[0])
+    samples = wsytest.read_wav(wav)
+    return list(zip(samples[0::2], samples[1::2])), r.stdout
 
 
 class LiveMidi(unittest.TestCase):
@@ -48,7 +35,7 @@ class LiveMidi(unittest.TestCase):
         """wsy on a server of its own with the sender connected by --midi-connect;
         returns (sent [(JACK frame, bytes)], recording {JACK frame: (left, right)},
         log lines, work folder, wsy's standard output and error)."""
-        server = start_jack(self, rate=44100, period=PERIOD)
+        server = start_jack(self, rate=RATE, period=PERIOD)
         sender = Sender(self, server, messages)
         work = work_dir(self)
         log = os.path.join(work, "take.events")
@@ -139,7 +126,7 @@ class LiveMidi(unittest.TestCase):
                   % (xruns, missed, len(sent) - len(logged), len(unfit)), file=sys.stderr)
         self.assertLessEqual(len(unfit), 2 * xruns, "%d periods differ from the render after %d xruns; the first: %s"
                              % (len(unfit), xruns, unfit[:1]))
-        self.assertGreater(compared, 44100 // 2)
+        self.assertGreater(compared, RATE // 2)
         self.assertTrue(words.endswith(out.split(HELP, 1)[1]), "the same words on standard output")
         return shift, rendered
 
@@ -157,12 +144,12 @@ class LiveMidi(unittest.TestCase):
         # (a) pitch: a stretch of each note, well inside it.
         def stretch(start, periods):
             return [recording[start + i][0] for i in range(PERIOD * 10, PERIOD * periods) if start + i in recording]
-        a = frequency(stretch(sent[0][0], hold - 10))
-        b = frequency(stretch(sent[2][0], hold - 10))
+        a = pitch(stretch(sent[0][0], hold - 10))
+        b = pitch(stretch(sent[2][0], hold - 10))
         self.assertAlmostEqual(a, 440.0, delta=1.0)
         self.assertAlmostEqual(b, 880.0, delta=2.0)
         # A bend of +0.5 of its range of 12: A4 up 6 semitones, 622.3 Hz.
-        bent = frequency(stretch(sent[5][0], 60))
+        bent = pitch(stretch(sent[5][0], 60))
         self.assertAlmostEqual(bent, 440.0 * 2 ** (1 / 12 * 12 * (0x60 * 128 - 8192) / 8192), delta=2.0)
 
         # (b) the note starts at the frame of its note on: silent before it,
@@ -179,7 +166,7 @@ class LiveMidi(unittest.TestCase):
     @again_after_xruns
     def test_jack_midiseq_drives_wsy(self):
         """jackd2's own looping sequencer, connected by a regular expression."""
-        server = start_jack(self, rate=44100, period=PERIOD)
+        server = start_jack(self, rate=RATE, period=PERIOD)
         seq = subprocess.Popen(["jack_midiseq", "seq", "22050", "0", "69", "8000", "11025", "81", "8000"],
                                env=jack_env(server), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                start_new_session=True)
@@ -212,7 +199,7 @@ class LiveMidi(unittest.TestCase):
     def test_flood_of_ten_thousand_messages_a_second(self):
         """10 s of 10,000 messages a second (notes, bends, pedal), then all notes off."""
         per_period = 58  # 58 * 44100 / 256 = 9991 a second
-        periods = int(10 * 44100 / PERIOD)
+        periods = int(10 * RATE / PERIOD)
         messages = []
         for p in range(periods):
             for k in range(per_period):

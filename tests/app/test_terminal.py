@@ -49,78 +49,68 @@ class Terminal(unittest.TestCase):
         w.send(b"1")
         w.out.wait_contains(HELP + AUTO_PLAY, timeout=20)
 
-    def assert_left_as_found(self, w, before):
-        after = w.terminal_modes()
-        self.assertTrue(after[3] & termios.ECHO, "echo left off")
-        self.assertTrue(after[3] & termios.ICANON, "line mode left off")
-        self.assertEqual(after, before)
-
-    def test_ctrl_c_typed_at_the_output_type_prompt(self):
-        w, before = self.start()
+    # How far wsy gets before it is ended: at the output type's prompt, at
+    # the driver's (NoSound's list), or playing (NoSound, auto-play on).
+    def at_type_prompt(self, w):
         w.out.wait_contains(TYPE_MENU)
         self.assertFalse(w.terminal_modes()[3] & termios.ECHO, "keys are read one by one")
-        w.type_interrupt()
-        self.assertEqual(w.wait(), -signal.SIGINT)
-        self.assert_left_as_found(w, before)
 
-    def test_ctrl_c_typed_at_the_driver_prompt(self):
-        w, before = self.start()
+    def at_driver_prompt(self, w):
         w.out.wait_contains(TYPE_MENU)
         w.send(b"4")
         w.out.wait_contains(NOSOUND_LIST)
+
+    # Each way out, and the exit status it gives.
+    def ctrl_c(self, w):
         w.type_interrupt()
-        self.assertEqual(w.wait(), -signal.SIGINT)
-        self.assert_left_as_found(w, before)
+        return -signal.SIGINT
 
-    def test_ctrl_c_typed_while_playing(self):
-        w, before = self.start()
-        self.play(w)
-        w.type_interrupt()
-        self.assertEqual(w.wait(), -signal.SIGINT)
-        self.assert_left_as_found(w, before)
-
-    def test_sigterm_at_a_prompt(self):
-        w, before = self.start()
-        w.out.wait_contains(TYPE_MENU)
+    def sigterm(self, w):
         w.signal(signal.SIGTERM)
-        self.assertEqual(w.wait(), -signal.SIGTERM)
-        self.assert_left_as_found(w, before)
+        return -signal.SIGTERM
 
-    def test_sigterm_while_playing(self):
-        w, before = self.start()
-        self.play(w)
-        w.signal(signal.SIGTERM)
-        self.assertEqual(w.wait(), -signal.SIGTERM)
-        self.assert_left_as_found(w, before)
-
-    def test_escape_at_the_driver_prompt(self):
-        w, before = self.start()
-        w.out.wait_contains(TYPE_MENU)
-        w.send(b"4")
-        w.out.wait_contains(NOSOUND_LIST)
-        w.send(b"\x1b")
-        self.assertEqual(w.wait(), 0)
-        self.assert_left_as_found(w, before)
-
-    def test_escape_in_the_window(self):
-        display = wsytest.start_xvfb(self)
-        w, before = self.start(base_env(DISPLAY=display))
-        self.play(w)
-        wsytest.focus_window(display)
-        wsytest.xdotool(display, "key", "Escape")
-        self.assertEqual(w.wait(), 0)
-        self.assert_left_as_found(w, before)
-
-    def test_sighup_at_a_prompt(self):
+    def sighup(self, w):
         """What a closed terminal window sends. (The end of input, where the
         read gives nothing, is in the dialogue tests: it comes only through a
         pipe or a terminal that is gone, whose modes cannot be read.)"""
-        w, before = self.start()
-        w.out.wait_contains(TYPE_MENU)
-        self.assertFalse(w.terminal_modes()[3] & termios.ECHO)
         w.signal(signal.SIGHUP)
-        self.assertEqual(w.wait(), -signal.SIGHUP)
-        self.assert_left_as_found(w, before)
+        return -signal.SIGHUP
+
+    def escape_key(self, w):
+        w.send(b"\x1b")
+        return 0
+
+    def escape_in_the_window(self, w):
+        wsytest.focus_window(self.display)
+        wsytest.xdotool(self.display, "key", "Escape")
+        return 0
+
+    def test_every_way_out_leaves_the_terminal_as_found(self):
+        ways = [
+            ("Ctrl-C typed", self.at_type_prompt, self.ctrl_c),
+            ("Ctrl-C typed", self.at_driver_prompt, self.ctrl_c),
+            ("Ctrl-C typed", self.play, self.ctrl_c),
+            ("SIGTERM", self.at_type_prompt, self.sigterm),
+            ("SIGTERM", self.play, self.sigterm),
+            ("SIGHUP", self.at_type_prompt, self.sighup),
+            ("Escape", self.at_driver_prompt, self.escape_key),
+            ("Escape in the window", self.play, self.escape_in_the_window),
+        ]
+        for way, reach, leave in ways:
+            with wsytest.subtest_with_own_processes(self, way=way, at=reach.__name__):
+                env = base_env()
+                if leave == self.escape_in_the_window:
+                    self.display = wsytest.start_xvfb(self)
+                    env = base_env(DISPLAY=self.display)
+                w, before = self.start(env)
+                reach(w)
+                status = leave(w)
+                self.assertEqual(w.wait(), status)
+                after = w.terminal_modes()
+                self.assertTrue(after[3] & termios.ECHO, "echo left off")
+                self.assertTrue(after[3] & termios.ICANON, "line mode left off")
+                self.assertEqual(after, before)
+
 
 if __name__ == "__main__":
     wsytest.check_binary()

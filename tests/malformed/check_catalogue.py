@@ -30,9 +30,10 @@ import subprocess
 import sys
 import tempfile
 import unittest
-import wave
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.dirname(HERE))
+from wsytest import read_wav  # noqa: E402
 RENDER = os.environ.get("WSY_RENDER", "")
 SOURCE_DIR = os.environ.get("WSY_SOURCE_DIR", os.path.dirname(os.path.dirname(HERE)))
 UPDATE = False
@@ -84,9 +85,7 @@ class Catalogue(unittest.TestCase):
                              "%s%s differs" % (os.path.relpath(expected_base, HERE), ext))
 
     def check_wav(self, path, frames):
-        with wave.open(path) as w:
-            self.assertEqual((w.getnchannels(), w.getsampwidth(), w.getframerate(), w.getnframes()),
-                             (2, 2, 44100, frames))
+        self.assertEqual(len(read_wav(path)), 2 * frames)  # 16-bit stereo at 44100 Hz
 
     def render_patch(self, name, preexec_fn=None):
         return self.run_render(["--patch", name + ".wsy", "--frames", str(FRAMES), "-o", "out.wav"],

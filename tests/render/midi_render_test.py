@@ -8,10 +8,10 @@ import struct
 import subprocess
 import tempfile
 import unittest
-import wave
+
+from wsytest import SINE_PATCH, pitch, read_wav
 
 RENDER = os.environ["WSY_RENDER"]
-SINE_PATCH = "LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n"
 ADDRESS = re.compile(rb"0x[0-9a-f]+|\(nil\)")
 
 
@@ -59,9 +59,7 @@ class MidiRender(unittest.TestCase):
         self.assertEqual(r.returncode, status, r.stderr.decode())
         if status:
             return None, r
-        with wave.open(out) as w:
-            data = w.readframes(w.getnframes())
-        return list(struct.unpack("<%dh" % (len(data) // 2), data)), r
+        return read_wav(out), r
 
     def script(self, lines):
         return self.write("s.events", "".join(l + "\n" for l in lines))
@@ -70,9 +68,7 @@ class MidiRender(unittest.TestCase):
         return next(i // 2 for i, s in enumerate(samples) if s != 0)
 
     def hz(self, samples, start, end):
-        left = samples[2 * start:2 * end:2]
-        ups = [i for i in range(1, len(left)) if left[i - 1] < 0 <= left[i]]
-        return (len(ups) - 1) * 44100.0 / (ups[-1] - ups[0])
+        return pitch(samples[2 * start:2 * end:2])
 
     def test_script_lines_and_a_file_give_the_same_samples(self):
         # 480 ticks a quarter at 500,000 us: one tick is 1/960 s, 45.9375 frames.

@@ -4,36 +4,22 @@ scripts, command line, exit statuses, and the bundled and example patches."""
 import hashlib
 import os
 import re
-import struct
 import subprocess
-import sys
 import tempfile
 import unittest
-import wave
+
+from wsytest import SINE_PATCH, pitch, read_wav
 
 RENDER = os.environ["WSY_RENDER"]
 SOURCE_DIR = os.environ["WSY_SOURCE_DIR"]
 NOTE_FRAMES = 20205  # an unreleased note with the default envelope
 
-SINE_PATCH = "LFO1;*FREQ=0;\nVCO1;LFO1:MOD_PHASE;\nMIXER1;VCO1:IN1;\n"
 ADDRESS = re.compile(rb"0x[0-9a-f]+|\(nil\)")
-
-
-def samples_of(path):
-    with wave.open(path) as w:
-        assert (w.getnchannels(), w.getsampwidth(), w.getframerate()) == (2, 2, 44100)
-        data = w.readframes(w.getnframes())
-    return list(struct.unpack("<%dh" % (len(data) // 2), data))
 
 
 def after_report(stdout):
     text = stdout.decode()
     return text[text.index("MIAM"):]
-
-
-def zero_crossing_hz(left):
-    ups = [i for i in range(1, len(left)) if left[i - 1] < 0 <= left[i]]
-    return (len(ups) - 1) * 44100.0 / (ups[-1] - ups[0])
 
 
 class Render(unittest.TestCase):
@@ -64,7 +50,7 @@ class Render(unittest.TestCase):
         trace = out[: out.index("MIAM")]
         self.assertTrue(trace.startswith("OBJET [LFO1]\nVCO\nparamSET : [*FREQ=0]\n"))
         self.assertEqual(out[len(trace):], "MIAM\nUNTRIG\n\nTRIG\n" * 4)
-        left = samples_of(self.path("out.wav"))[0::2]
+        left = read_wav(self.path("out.wav"))[0::2]
         self.assertEqual(len(left), 3 * NOTE_FRAMES + 10)
         # Each note starts from silence and the next one begins 20205 frames later.
         for start in (0, NOTE_FRAMES, 2 * NOTE_FRAMES):
@@ -72,7 +58,7 @@ class Render(unittest.TestCase):
             self.assertNotEqual(max(map(abs, left[start + 300:start + 2000])), 0)
         # The first random notes are 54, 60, 57 (329.6, 466.2, 392.0 Hz).
         for note, start in ((54, 0), (60, NOTE_FRAMES), (57, 2 * NOTE_FRAMES)):
-            hz = zero_crossing_hz(left[start + 200:start + 8000])
+            hz = pitch(left[start + 200:start + 8000])
             self.assertAlmostEqual(hz, 8.1757989 * 2 ** ((note + 11) / 12), delta=2.0)
         self.assertIn(b"frames", run.stderr)
 
@@ -91,8 +77,8 @@ class Render(unittest.TestCase):
         tail = after_report(run.stdout)
         # Auto-play first, then z retriggers; its release silences and stops auto-play.
         self.assertEqual(tail, "MIAM\nUNTRIG\n\nTRIG\n\nTRIG\nUNTRIG\n")
-        left = samples_of(self.path("out.wav"))[0::2]
-        self.assertAlmostEqual(zero_crossing_hz(left[1300:8900]), 440.0, delta=0.5)
+        left = read_wav(self.path("out.wav"))[0::2]
+        self.assertAlmostEqual(pitch(left[1300:8900]), 440.0, delta=0.5)
         self.assertTrue(all(s == 0 for s in left[9002:]))
 
     def test_key_held_past_the_note_lets_random_notes_follow(self):
@@ -108,9 +94,9 @@ class Render(unittest.TestCase):
         script = self.write("take/take.log", "0 z down\n5000 patch up.wsy\n12000 z up\n")
         run = self.render("--frames", "14000", "--no-autoplay", "-o", "out.wav", "--events", script)
         self.assertEqual(run.returncode, 0, run.stderr)
-        left = samples_of(self.path("out.wav"))[0::2]
-        self.assertAlmostEqual(zero_crossing_hz(left[200:5000]), 440.0, delta=0.5)
-        self.assertAlmostEqual(zero_crossing_hz(left[5000:11900]), 880.0, delta=1)
+        left = read_wav(self.path("out.wav"))[0::2]
+        self.assertAlmostEqual(pitch(left[200:5000]), 440.0, delta=0.5)
+        self.assertAlmostEqual(pitch(left[5000:11900]), 880.0, delta=1)
         # The envelope goes on: no new attack, the loudness just as before the swap.
         before, after = max(map(abs, left[4700:5000])), max(map(abs, left[5000:5300]))
         self.assertAlmostEqual(after / before, 1, delta=0.02)
@@ -125,15 +111,15 @@ class Render(unittest.TestCase):
         run = self.render("--frames", "9000", "--no-autoplay", "-o", "out.wav",
                           events="0 z down\n1000 return down\n4000 patch same.wsy\n")
         self.assertEqual(run.returncode, 0, run.stderr)
-        left = samples_of(self.path("out.wav"))[0::2]
-        self.assertGreater(zero_crossing_hz(left[1200:4000]), 10000, "Enter retuned the oscillator far up")
-        self.assertAlmostEqual(zero_crossing_hz(left[4000:9000]), 440.0, delta=0.5)
+        left = read_wav(self.path("out.wav"))[0::2]
+        self.assertGreater(pitch(left[1200:4000]), 10000, "Enter retuned the oscillator far up")
+        self.assertAlmostEqual(pitch(left[4000:9000]), 440.0, delta=0.5)
 
     def test_escape_stops_the_render(self):
         for state in ("down", "up"):
             run = self.render("--frames", "10000", "-o", "out.wav", events="500 escape %s\n600 z down\n" % state)
             self.assertEqual(run.returncode, 0, run.stderr)
-            self.assertEqual(len(samples_of(self.path("out.wav"))), 2 * 500)
+            self.assertEqual(len(read_wav(self.path("out.wav"))), 2 * 500)
             self.assertEqual(run.stdout.count(b"\nTRIG\n"), 1)  # z at 600 never came
 
     def test_enter_close_other_keys_and_stdin_script(self):
@@ -147,7 +133,7 @@ class Render(unittest.TestCase):
         run = self.render("--frames", "0", "-o", "out.wav", events="0 z down\n")
         self.assertEqual(run.returncode, 0, run.stderr)
         self.assertNotIn(b"MIAM", run.stdout)
-        self.assertEqual(samples_of(self.path("out.wav")), [])
+        self.assertEqual(read_wav(self.path("out.wav")), [])
 
     def test_bad_event_scripts(self):
         cases = {
@@ -205,7 +191,7 @@ class Render(unittest.TestCase):
             run = self.render("--patch", patch, "--frames", str(2 * NOTE_FRAMES + 2000), "-o", "out.wav", patch=None)
             self.assertEqual(run.returncode, 0, patch)
             self.assertEqual(run.stderr.count(b"warning"), 0, (patch, run.stderr))
-            left = samples_of(self.path("out.wav"))[0::2]
+            left = read_wav(self.path("out.wav"))[0::2]
             peak = max(map(abs, left))
             jump = max(abs(b - a) for a, b in zip(left, left[1:]))
             self.assertGreater(peak, 3000, patch)      # audible
@@ -224,8 +210,7 @@ class Render(unittest.TestCase):
             run = self.render("--patch", os.path.join(SOURCE_DIR, patch), "--frames", "200000",
                               "--events", os.path.join(golden, "events.txt"), "-o", "out.wav", patch=None)
             self.assertEqual(run.returncode, 0, run.stderr)
-            with wave.open(self.path("out.wav")) as w:
-                frames = w.readframes(w.getnframes())
+            frames = read_wav(self.path("out.wav"), raw=True)
             self.assertEqual(hashlib.sha256(frames).hexdigest(), digest, patch)
 
 

@@ -12,8 +12,7 @@ from wsytest import HELP, Reader, Wsy, base_env, focus_window, start_xvfb, work_
 
 DEMO = os.environ.get("WINDOW_VIEW_DEMO", "")
 # The bundled patch's kind: a vibrato lead and a tremolo octave, four links to list.
-PATCH = ("LFO_VIB;*FREQ=4;\nLFO_TREM;*FREQ=6;\nVCO_LEAD;LFO_VIB:MOD_PHASE;\n"
-         "VCO_OCT;*NOTE=12;LFO_TREM:MOD_AMP;\nMIXER_OUT;VCO_LEAD:IN1;VCO_OCT:IN2;\n")
+PATCH = wsytest.LEAD_PATCH
 
 
 def window_areas(display):
