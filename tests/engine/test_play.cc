@@ -543,3 +543,61 @@ TEST(EngineMidi, TheSequencerQueueIsTakenAtTheBlockStartAndTheChannelIsKept) {
   EXPECT_EQ(engine_core(*engine).patch().base_note, 58);
   EXPECT_EQ(engine_core(*engine).midi_voice().sounding_note(), 69);
 }
+
+// ---- The engine as a host makes and ends it ----
+
+TEST(EngineLife, WarningsAndErrorsComeBackToTheHost) {
+  LoadResult result;
+  std::unique_ptr<Engine> engine =
+      Engine::from_text("VCO1;NOBODY:MOD_FREQ;\nMIXER1;VCO1:IN1;\n", "warned.wsy", EngineSettings{}, LoadOptions{}, result);
+  ASSERT_TRUE(engine) << result.error;
+  EXPECT_EQ(result.error, "");
+  ASSERT_EQ(result.warnings.size(), 1u);
+  EXPECT_EQ(result.warnings[0].rfind("wsy: warned.wsy: warning: ", 0), 0u) << result.warnings[0];
+  EXPECT_EQ(result.warnings[0].find('\n'), std::string::npos);
+
+  // Handed over one by one when the host gives a handler; then none are kept.
+  std::vector<std::string> handed;
+  LoadOptions options;
+  options.on_warning = [&](const std::string& line) { handed.push_back(line); };
+  LoadResult quiet;
+  ASSERT_TRUE(load_patch("VCO1;NOBODY:MOD_FREQ;\nMIXER1;VCO1:IN1;\n", "warned.wsy", options, quiet));
+  EXPECT_EQ(handed, result.warnings);
+  EXPECT_TRUE(quiet.warnings.empty());
+
+  LoadResult missing;
+  const std::string path = std::string(std::getenv("TEST_TMPDIR") ? std::getenv("TEST_TMPDIR") : "/tmp") + "/no such.wsy";
+  EXPECT_FALSE(Engine::from_file(path, EngineSettings{}, LoadOptions{}, missing));
+  EXPECT_EQ(missing.error.rfind("cannot read the patch file \"" + path + "\": ", 0), 0u) << missing.error;
+}
+
+TEST(EngineLife, TheTraceGoesWhereTheHostSays) {
+  Capture trace, warnings;
+  LoadResult result;
+  ASSERT_TRUE(Engine::from_text("VCO1;\nMIXER1;VCO1:IN1;\n", "a.wsy", EngineSettings{}, traced(trace, warnings), result));
+  const std::string text = trace.text();
+  EXPECT_NE(text.find("OBJET [VCO1]\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("[ OBJECTS ]"), std::string::npos) << text;  // the report follows the trace
+}
+
+// The engine frees what it owns at its end: its patch, a swap still queued,
+// and a retired patch whose report was never taken (the leak checker of the
+// sanitizer build sees any that is not).
+TEST(EngineLife, PatchesQueuedOrNotTakenAreFreedWithTheEngine) {
+  EngineRun run;
+  LoadResult result;
+  PatchPtr next = load_patch("VCO2;\nMIXER1;VCO2:IN1;\n", "next.wsy", LoadOptions{}, result);
+  ASSERT_TRUE(next);
+  ASSERT_TRUE(run.engine->swap_patch(next, 3));
+  EXPECT_FALSE(next) << "the engine's from the moment it is sent";
+  std::vector<int16_t> out(2 * 4);
+  run.engine->render(4, out.data());  // the swap applied: the first patch is in a report, not taken
+  PatchPtr queued = load_patch("VCO3;\nMIXER1;VCO3:IN1;\n", "queued.wsy", LoadOptions{}, result);
+  ASSERT_TRUE(run.engine->swap_patch(queued, 1000));
+  EXPECT_FALSE(queued);
+  // Only swap_patch sends a swap.
+  Command swap;
+  swap.kind = Command::kSwapPatch;
+  EXPECT_FALSE(run.engine->send(swap));
+  run.engine.reset();
+}
