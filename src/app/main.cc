@@ -36,7 +36,7 @@ constexpr unsigned kStreamMode = kMode16Bits | kModeStereo | kModeSigned | kMode
 constexpr int kPollMilliseconds = 50;       // how soon a lost device or a latency figure is seen
 
 bool sdl_started = false;
-Engine* engine = nullptr;  // set once it may be played; owned by main()
+Engine* engine = nullptr;  // set once it may play; never destroyed (the audio may play until the very end)
 SessionLog session_log;
 PatchHandOver hand_over;  // reloaded patches on their way to the engine, and back
 WindowPresenter window;
