@@ -26,9 +26,10 @@
 #include <unistd.h>
 #include <vector>
 
+#include "engine_core.h"
 #include "patch/patch.h"
-#include "engine/engine.h"
 #include "synth/sample_rate.h"
+#include "wsy/engine.h"
 
 extern "C" double __real_sin(double);
 
@@ -88,25 +89,23 @@ std::vector<Shape> shapes() {
   return list;
 }
 
-// An engine playing the patch `text`, built as the programs build it.
+// An engine playing the patch `text`, built as the programs build it (the
+// loader's trace and warnings go nowhere).
 std::unique_ptr<Engine> start(const std::string& text, bool autoplay = true) {
-  char path[] = "/tmp/wsy_bench_XXXXXX";
-  const int fd = mkstemp(path);
-  FILE* file = fdopen(fd, "w");
-  std::fputs(text.c_str(), file);
-  std::fclose(file);
   EngineSettings settings;
   settings.autoplay = autoplay;
-  settings.console = settings.diagnostics = std::fopen("/dev/null", "w");
-  std::unique_ptr<Engine> engine(start_engine(path, settings));
+  LoadResult result;
+  std::unique_ptr<Engine> engine = Engine::from_text(text, "bench.wsy", settings, LoadOptions{}, result);
   if (!engine) std::abort();
-  unlink(path);
   return engine;
 }
 
-std::unique_ptr<Patch> load(const std::string& text) {
-  // The engine keeps its patch for the life of the process, as the programs do.
-  return std::unique_ptr<Patch>(&start(text).release()->patch());
+// A patch of its own, loaded as the engine loads it.
+PatchPtr load(const std::string& text) {
+  LoadResult result;
+  PatchPtr patch = load_patch(text, "bench.wsy", LoadOptions{}, result);
+  if (!patch) std::abort();
+  return patch;
 }
 
 // Oscillator steps in one evaluation: each link steps its source, each group its target.
@@ -117,7 +116,7 @@ int steps_per_frame(const Patch& patch) {
 }
 
 void BM_Evaluate(benchmark::State& state, std::string text) {
-  std::unique_ptr<Patch> patch = load(text);
+  PatchPtr patch = load(text);
   for (auto _ : state) {
     patch->evaluate();
     benchmark::DoNotOptimize(patch->output);
@@ -136,7 +135,7 @@ void BM_StreamCallback(benchmark::State& state, std::string text) {
     // One note, z, played again whenever it has run out: sin()'s price
     // depends on the pitch, so the figure is always taken at the same one.
     while (engine->take_report(report)) {}
-    if (!engine->vca().active) engine->send(Command::key_down('z'));
+    if (!engine_core(*engine).vca().active) engine->send(Command::play_note(58));
   }
   state.SetItemsProcessed(state.iterations() * frames);
 }
@@ -160,7 +159,7 @@ struct Phases {
 // one sin() per step, on the arguments the engine gave sin() for this shape.
 void BM_SameSinCalls(benchmark::State& state, std::string text) {
   constexpr int kFrames = 8192;  // 0.19 s of sound, replayed in a loop
-  std::unique_ptr<Patch> patch = load(text);
+  PatchPtr patch = load(text);
   std::vector<double> arguments;
   sin_recording = &arguments;
   for (int frame = 0; frame < kFrames; ++frame) patch->evaluate();

@@ -30,16 +30,15 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/engine.h"
 #include "devices/jack_client.h"
 #include "midi/midi_parser.h"
 #include "midi/midi_voice.h"
-#include "synth/random.h"
-#include "engine/key_table.h"
-#include "engine/scope_tap.h"
 #include "patch/patch.h"
+#include "scope_tap.h"
+#include "synth/random.h"
 #include "synth/vca.h"
 #include "test_support.h"
+#include "wsy/engine.h"
 
 extern "C" {
 void* __libc_malloc(size_t);
@@ -250,19 +249,17 @@ std::vector<std::string> example_patches() {
 // note held until it runs out (auto-play again), Enter pressed and released,
 // a random note, and a last key held to the end.
 const Command kScript[] = {
-    Command::key_down('z', 25000),       Command::key_up('z', 26000),
-    Command::key_down('x', 27000),       Command::key_down(kKeyReturn, 50000),
-    Command::key_up(kKeyReturn, 50100),  Command::user(52000),
-    Command::key_down('q', 52500),       Command::key_down('c', 60000),
+    Command::play_note(58, 25000),   Command::release_note(58, 26000),
+    Command::play_note(59, 27000),   Command::replay(50000),
+    Command::release_replay(50100),  Command::random_note(52000),
+    Command::play_note(61, 60000),
 };
 constexpr int64_t kFrames = 100000;
 
 // An engine built as the programs build it, its console captured.
 std::unique_ptr<Engine> start(const std::string& path, Capture& trace, Capture& warnings) {
-  EngineSettings settings;
-  settings.console = trace.file();
-  settings.diagnostics = warnings.file();
-  return std::unique_ptr<Engine>(start_engine(path.c_str(), settings));
+  LoadResult result;
+  return Engine::from_file(path, EngineSettings{}, traced(trace, warnings), result);
 }
 
 class EveryPatch : public ::testing::TestWithParam<int> {};
@@ -302,7 +299,6 @@ TEST_P(EveryPatch, StreamCallbackNeverAllocatesNorLocks) {
     EXPECT_GE(miam, 2u) << said;
     EXPECT_EQ(next, std::size(kScript));
     EXPECT_EQ(engine->lost_reports(), 0);
-    delete &engine->patch();
   }
 }
 
@@ -317,12 +313,14 @@ TEST(Queues, DrainedUnderLoadWithoutAllocatingNorLocking) {
   std::atomic<bool> done{false};
   std::atomic<long> sent{0}, taken{0};
   std::thread main_thread([&] {
-    const int32_t keys[] = {'z', 'x', 'c', kKeyReturn};
+    const int32_t notes[] = {58, 59, 61, 0};  // 0: Enter
     Report report;
     for (long i = 0; !done.load(); ++i) {
-      const int32_t key = keys[i % 4];
-      if (engine->send(i % 2 ? Command::key_up(key) : Command::key_down(key))) sent.fetch_add(1);
-      if (i % 7 == 0 && engine->send(Command::user())) sent.fetch_add(1);
+      const int32_t note = notes[i % 4];
+      const Command command = note ? (i % 2 ? Command::release_note(note) : Command::play_note(note))
+                                   : (i % 2 ? Command::release_replay() : Command::replay());
+      if (engine->send(command)) sent.fetch_add(1);
+      if (i % 7 == 0 && engine->send(Command::random_note())) sent.fetch_add(1);
       while (engine->take_report(report)) taken.fetch_add(1);
     }
     while (engine->take_report(report)) taken.fetch_add(1);
@@ -337,7 +335,6 @@ TEST(Queues, DrainedUnderLoadWithoutAllocatingNorLocking) {
   EXPECT_EQ(forbidden, 0) << "first: " << first;
   EXPECT_GT(sent.load(), 1000);
   EXPECT_GT(taken.load(), sent.load());  // every command applied is reported, with its texts
-  delete &engine->patch();
 }
 
 // Patches swapped while a note sounds, as a reload does: each new patch is
@@ -350,20 +347,21 @@ TEST(PatchSwap, NeverAllocatesNorFrees) {
     Capture trace, warnings;
     EngineSettings settings;
     settings.autoplay = false;  // the held key's note sounds to the end
-    settings.console = trace.file();
-    settings.diagnostics = warnings.file();
-    std::unique_ptr<Engine> engine(start_engine(paths.front().c_str(), settings));
+    LoadResult result;
+    std::unique_ptr<Engine> engine = Engine::from_file(paths.front(), settings, traced(trace, warnings), result);
     ASSERT_TRUE(engine);
-    ASSERT_TRUE(engine->send(Command::key_down('v', 0)));
+    ASSERT_TRUE(engine->send(Command::play_note(62, 0)));
     std::vector<int16_t> buffer(2 * static_cast<size_t>(buffer_frames));
     int forbidden = 0, swaps = 0, retired = 0;
     std::string first;
-    Patch* sent = nullptr;
+    const Patch* sent = nullptr;
     for (int64_t frame = 0; frame < 60000; frame += buffer_frames) {
       if (frame / 3000 > swaps) {  // a new patch every 3000 frames or so
-        sent = load_and_report(paths[++swaps % paths.size()].c_str(), trace.file(), warnings.file());
-        ASSERT_TRUE(sent);
-        ASSERT_TRUE(engine->send(Command::swap_patch(sent, frame + buffer_frames / 2)));
+        PatchPtr next = load_patch_file(paths[++swaps % paths.size()], traced(trace, warnings), result);
+        ASSERT_TRUE(next);
+        sent = next.get();
+        ASSERT_TRUE(engine->swap_patch(next, frame + buffer_frames / 2));
+        ASSERT_FALSE(next) << "the engine's now";
       }
       std::string what;
       forbidden += forbidden_in(
@@ -372,17 +370,18 @@ TEST(PatchSwap, NeverAllocatesNorFrees) {
       Report report;
       while (engine->take_report(report))
         if (report.kind == Report::kPatchRetired) {
-          EXPECT_NE(report.patch, &engine->patch());
-          delete report.patch;
+          EXPECT_NE(report.patch, sent);
+          const PatchPtr old(report.patch);  // destroyed here, off the audio thread
           ++retired;
+        } else if (report.kind == Report::kSounding) {
+          EXPECT_EQ(report.note, 62);
         }
     }
     EXPECT_EQ(forbidden, 0) << "first: " << first;
     EXPECT_GE(swaps, 7);  // one a block at most
     EXPECT_EQ(retired, swaps) << "every old patch came back";
-    EXPECT_EQ(&engine->patch(), sent);
-    EXPECT_EQ(engine->patch().base_note, 58 + 4) << "the key's note carried over";
-    delete &engine->patch();
+    // The last patch is the engine's, and the key's note carried over into it.
+    EXPECT_EQ(sent->base_note, 62);
   }
 }
 
@@ -459,8 +458,8 @@ TEST(MidiOnTheAudioThread, JackPeriodsWithMidiEventsAndMidiCommandsNeverAllocate
       auto add = [&](uint32_t offset, std::initializer_list<uint8_t> bytes) {
         RawMidiEvent& e = events[count++];
         e.offset = offset % static_cast<uint32_t>(frames);
-        e.size = static_cast<uint8_t>(bytes.size());
-        std::copy(bytes.begin(), bytes.end(), e.bytes);
+        e.midi.size = static_cast<uint8_t>(bytes.size());
+        std::copy(bytes.begin(), bytes.end(), e.midi.bytes);
       };
       const uint8_t note = static_cast<uint8_t>(48 + period % 36);
       add(0, {0x90, note, 100});
@@ -490,7 +489,6 @@ TEST(MidiOnTheAudioThread, JackPeriodsWithMidiEventsAndMidiCommandsNeverAllocate
   EXPECT_NE(said.find("UNTRIG"), std::string::npos);
   EXPECT_EQ(engine->refused_commands(), 0);
   EXPECT_EQ(engine->lost_reports(), 0);
-  delete &engine->patch();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "patch/patch.h"
+#include "wsy/engine.h"
 
 // A console captured in memory, for checking printed text byte for byte.
 class Capture {
@@ -56,3 +57,13 @@ struct LoadedPatch {
   }
   bool loaded = false;
 };
+
+// Loading that writes the trace into `trace` and each warning, as a line,
+// into `warnings`, as the programs write them to their two streams.
+inline LoadOptions traced(Capture& trace, Capture& warnings) {
+  LoadOptions options;
+  options.trace = trace.file();
+  FILE* out = warnings.file();
+  options.on_warning = [out](const std::string& line) { std::fprintf(out, "%s\n", line.c_str()); };
+  return options;
+}

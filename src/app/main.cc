@@ -12,10 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "engine/engine.h"
-#include "engine/patch_hand_over.h"
+#include "wsy/engine.h"
 #include "session/session_log.h"
-#include "patch/patch.h"
 #include "patch/patch_location.h"
 #include "devices/alsa_midi_input.h"
 #include "devices/audio_output.h"
@@ -38,7 +36,7 @@ constexpr unsigned kStreamMode = kMode16Bits | kModeStereo | kModeSigned | kMode
 constexpr int kPollMilliseconds = 50;       // how soon a lost device or a latency figure is seen
 
 bool sdl_started = false;
-Engine* engine = nullptr;
+Engine* engine = nullptr;  // set once it may play; never destroyed (the audio may play until the very end)
 SessionLog session_log;
 PatchHandOver hand_over;  // reloaded patches on their way to the engine, and back
 WindowPresenter window;
@@ -180,14 +178,23 @@ int main(int argc, char** argv) {
 
   EngineSettings settings;
   settings.autoplay = options.autoplay;
-  settings.midi = options.midi_settings;
+  settings.midi_channel = options.midi_settings.channel;
+  settings.bend_range = options.midi_settings.bend_range;
   std::string where;
   const std::optional<std::string> located = locate_patch("wsy", options.patch ? options.patch->c_str() : nullptr, where);
   std::fputs(where.c_str(), stderr);
   if (!located) return 1;
   patch_path = *located;
-  Engine* loaded = start_engine(patch_path.c_str(), settings);
-  if (!loaded) return 1;
+  LoadOptions load;
+  load.trace = stdout;
+  load.on_warning = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
+  LoadResult result;
+  // Never destroyed: the audio thread may play it until the process ends.
+  Engine* loaded = Engine::from_file(patch_path, settings, load, result).release();
+  if (!loaded) {
+    std::fprintf(stderr, "wsy: %s\n", result.error.c_str());
+    return 1;
+  }
 
   select_output();  // a failure shows when the stream cannot be created
   // Watched from here on (after the questions, which read standard input:

@@ -4,9 +4,8 @@
 
 #include <cstdio>
 
-#include "engine/engine.h"
-#include "engine/patch_hand_over.h"
 #include "patch/patch.h"
+#include "wsy/engine.h"
 
 namespace {
 
@@ -35,14 +34,15 @@ bool PatchReloader::reload_if_changed(Engine& engine, PatchHandOver& hand_over) 
     status_ = "not reloaded at " + clock_time() + ": " + error;
     return false;
   }
-  Patch* patch = hand_over.load(text, path_, stderr, error);
+  PatchPtr patch =
+      hand_over.load(text, path_, [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }, error);
   if (!patch) {
     std::fprintf(stderr, "wsy: the patch file \"%s\" changed but could not be loaded (%s); the patch loaded before "
                  "plays on.\n", path_.c_str(), error.c_str());
     status_ = "not reloaded at " + clock_time() + ": " + error;
     return false;
   }
-  if (!engine.send(Command::swap_patch(patch))) {
+  if (!engine.swap_patch(patch)) {
     hand_over.cancel_last();
     std::fprintf(stderr, "wsy: the reloaded patch \"%s\" could not reach the sound (its queue was full); save the "
                  "file again to retry.\n", path_.c_str());

@@ -3,16 +3,24 @@
 #include <SDL.h>
 
 #include <cstdlib>
+#include <optional>
 
-#include "engine/engine.h"
-#include "engine/key_table.h"
 #include "devices/stream_statistics.h"
+#include "session/key_table.h"
+#include "wsy/engine.h"
 
 namespace {
 
 SDL_Event polled;  // every poll overwrites it
 
-bool acts(int32_t key) { return note_for_key(key) || key == kKeyReturn; }
+// The engine's command for a key pressed or let go: a note key's note, or
+// Enter's replay. None for the other keys.
+std::optional<Command> command_for(int32_t sym, bool down) {
+  if (const std::optional<int32_t> note = note_for_key(sym))
+    return down ? Command::play_note(*note) : Command::release_note(*note);
+  if (sym == kKeyReturn) return down ? Command::replay() : Command::release_replay();
+  return std::nullopt;
+}
 
 }  // namespace
 
@@ -29,9 +37,12 @@ int poll_events(Engine& engine, bool* exposed) {
     const bool timed = polled.type == SDL_KEYDOWN && fsound_measuring_latency();
     const double taken_at = timed ? fsound_key_time() : 0.0;
     bool sent = false;
-    if (polled.type == SDL_KEYDOWN && acts(sym)) sent = engine.send(Command::key_down(sym));
-    else if (polled.type == SDL_KEYUP && acts(sym)) sent = engine.send(Command::key_up(sym));
-    else if (polled.type == SDL_USEREVENT) sent = engine.send(Command::user());
+    if (key) {
+      if (const std::optional<Command> command = command_for(sym, polled.type == SDL_KEYDOWN))
+        sent = engine.send(*command);
+    } else if (polled.type == SDL_USEREVENT) {
+      sent = engine.send(Command::random_note());
+    }
     if (timed && sent) fsound_key_handled(taken_at);
   }
   return taken;

@@ -52,8 +52,8 @@ int collect_midi_events(void* port_buffer, jack_nframes_t frames, RawMidiEvent* 
     RawMidiEvent& e = out[taken++];
     // JACK keeps events in time order within the period; a stray stamp is held to its end.
     e.offset = std::min<uint32_t>(event.time, frames - 1);
-    e.size = static_cast<uint8_t>(event.size);
-    std::memcpy(e.bytes, event.buffer, event.size);
+    e.midi.size = static_cast<uint8_t>(event.size);
+    std::memcpy(e.midi.bytes, event.buffer, event.size);
   }
   return taken;
 }

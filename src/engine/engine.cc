@@ -1,32 +1,41 @@
-#include "engine/engine.h"
-
 #include <unistd.h>
 
 #include <cstring>
 
-#include "engine/key_table.h"
+#include "engine_core.h"
 
-Engine::Engine(Patch* patch, const EngineSettings& settings)
-    : patch_(patch), settings_(settings), midi_voice_(settings.midi) {}
+EngineCore::EngineCore(Patch* patch, const EngineSettings& settings)
+    : patch_(patch), settings_(settings), midi_voice_(MidiSettings{settings.midi_channel, settings.bend_range}) {}
 
-bool Engine::send(const Command& command) {
+EngineCore::~EngineCore() {
+  // No thread plays any more: what is still in the queues is ours to free.
+  Command command;
+  while (commands_.pop(command))
+    if (command.kind == Command::kSwapPatch) delete command.patch;
+  Report report;
+  while (reports_.pop(report))
+    if (report.kind == Report::kPatchRetired) delete report.patch;
+  delete patch_;
+}
+
+bool EngineCore::send(const Command& command) {
   if (commands_.push(command)) return true;
   refused_commands_.fetch_add(1, std::memory_order_relaxed);
   return false;
 }
 
-bool Engine::send_from_midi_input(const Command& command) {
+bool EngineCore::send_from_midi_input(const Command& command) {
   if (midi_input_.push(command)) return true;
   refused_commands_.fetch_add(1, std::memory_order_relaxed);
   return false;
 }
 
-void Engine::report(const Report& report) {
+void EngineCore::report(const Report& report) {
   reported_ = true;
   if (!reports_.push(report)) lost_reports_.fetch_add(1, std::memory_order_relaxed);
 }
 
-void Engine::trigger(Report::Origin origin) {
+void EngineCore::trigger(Report::Origin origin) {
   // A note from a key, Enter or the auto-play ends the sounding MIDI note.
   if (origin != Report::kByMidi) midi_voice_.other_note_started();
   vca_.trigger();
@@ -37,30 +46,30 @@ void Engine::trigger(Report::Origin origin) {
   report(sounding);
 }
 
-void Engine::release() {
+void EngineCore::release() {
   report(Report::of(Report::kUntrig, frame_));
   vca_.release();
 }
 
-void Engine::apply(const Command& command) {
+void EngineCore::apply(const Command& command) {
   Report applied = Report::of(Report::kApplied, frame_);
   applied.command = command;
   report(applied);
   switch (command.kind) {
-    case Command::kKeyDown:
-      if (std::optional<int32_t> note = note_for_key(command.key)) {
-        patch_->base_note = *note;
-        trigger(Report::kByKey);
-      } else if (command.key == kKeyReturn) {
-        // A patch without oscillator links has nothing to retune: Enter only retriggers.
-        if (!patch_->vco_links.empty()) patch_->vco_links[0].note = settings_.enter_note;
-        trigger(Report::kByEnter);
-      }
+    case Command::kPlayNote:
+      patch_->base_note = command.note;
+      trigger(Report::kByKey);
       break;
-    case Command::kKeyUp:
-      if (note_for_key(command.key) || command.key == kKeyReturn) release();
+    case Command::kReplay:
+      // A patch without oscillator links has nothing to retune: Enter only retriggers.
+      if (!patch_->vco_links.empty()) patch_->vco_links[0].note = settings_.enter_note;
+      trigger(Report::kByEnter);
       break;
-    case Command::kUser:
+    case Command::kReleaseNote:
+    case Command::kReleaseReplay:
+      release();
+      break;
+    case Command::kRandomNote:
       play_random_note();
       break;
     case Command::kSwapPatch:
@@ -68,14 +77,14 @@ void Engine::apply(const Command& command) {
       break;
     case Command::kMidi: {
       MidiMessage message;
-      if (read_single_midi_message(command.midi, command.midi_size, message) == SingleMidiMessage::kComplete)
+      if (read_single_midi_message(command.midi.bytes, command.midi.size, message) == SingleMidiMessage::kComplete)
         apply_midi(message);
       break;
     }
   }
 }
 
-void Engine::apply_midi(const MidiMessage& message) {
+void EngineCore::apply_midi(const MidiMessage& message) {
   const MidiAction action = midi_voice_.apply(message);
   bend_ = action.bend;  // heard from the next evaluation on, like a new note
   switch (action.note) {
@@ -90,19 +99,19 @@ void Engine::apply_midi(const MidiMessage& message) {
 
 // A timed event's bytes through the parser; each message they complete is
 // logged as a command of its own and applied.
-void Engine::apply_raw_midi(const RawMidiEvent& event) {
+void EngineCore::apply_raw_midi(const RawMidiEvent& event) {
   MidiMessage message;
-  const int size = event.size < kRawMidiMaxBytes ? event.size : kRawMidiMaxBytes;
+  const int size = event.midi.size < kMidiMaxBytes ? event.midi.size : kMidiMaxBytes;
   for (int i = 0; i < size; ++i) {
-    if (!live_parser_.feed(event.bytes[i], message)) continue;
+    if (!live_parser_.feed(event.midi.bytes[i], message)) continue;
     Report applied = Report::of(Report::kApplied, frame_);
-    applied.command = Command::midi_message(message.bytes, message.size, frame_);
+    applied.command = Command::midi_message(message, frame_);
     report(applied);
     apply_midi(message);
   }
 }
 
-void Engine::drain_midi_input() {
+void EngineCore::drain_midi_input() {
   size_t waiting = midi_input_.read_available();
   for (; waiting > 0; --waiting) {
     apply(midi_input_.front());
@@ -115,7 +124,7 @@ void Engine::drain_midi_input() {
 // session, so a reload does not restart its sequence); the envelope is the
 // engine's. The new patch's oscillators start from phase 0 with the notes of
 // its file: a retune by Enter stays with the old patch.
-void Engine::swap_patch(Patch* next) {
+void EngineCore::swap_patch(Patch* next) {
   next->base_note = patch_->base_note;
   next->noise = patch_->noise;
   Report retired = Report::of(Report::kPatchRetired, frame_);
@@ -124,13 +133,13 @@ void Engine::swap_patch(Patch* next) {
   report(retired);
 }
 
-void Engine::auto_play() {
+void EngineCore::auto_play() {
   if (!settings_.autoplay || vca_.active) return;
   report(Report::of(Report::kMiam, frame_));
   play_random_note();
 }
 
-void Engine::play_random_note() {
+void EngineCore::play_random_note() {
   release();
   patch_->base_note = note_random_.next() % 10 + 53;  // 53 to 62
   trigger(Report::kByAutoPlay);
@@ -138,7 +147,7 @@ void Engine::play_random_note() {
 
 // Applies, in order, the first of `waiting` commands that are due before the
 // current frame.
-void Engine::drain_due(size_t& waiting) {
+void EngineCore::drain_due(size_t& waiting) {
   while (waiting > 0) {
     const Command& next = commands_.front();
     if (next.frame != Command::kAtOnce && next.frame > frame_) return;
@@ -148,14 +157,12 @@ void Engine::drain_due(size_t& waiting) {
   }
 }
 
-void Engine::apply_due_commands() {
+void EngineCore::apply_due_commands() {
   size_t waiting = commands_.read_available();
   drain_due(waiting);
 }
 
-void Engine::render(int frames, int16_t* out) { render(frames, out, nullptr, 0); }
-
-void Engine::render(int frames, int16_t* out, const RawMidiEvent* events, int event_count) {
+void EngineCore::render(int frames, int16_t* out, const RawMidiEvent* events, int event_count) {
   drain_midi_input();
   size_t waiting = commands_.read_available();
   Patch* patch = patch_;
@@ -195,6 +202,73 @@ int16_t to_sample(double value) {
   return static_cast<int16_t>(static_cast<uint16_t>(static_cast<int64_t>(value)));
 }
 
+// ---- The public engine: each call handed to the core, once a block ----
+
+Engine::Engine(PatchPtr patch, const EngineSettings& settings)
+    : core_(std::make_unique<EngineCore>(patch.release(), settings)) {}
+
+Engine::~Engine() = default;
+
+std::unique_ptr<Engine> Engine::from_file(const std::string& path, const EngineSettings& settings,
+                                          const LoadOptions& options, LoadResult& result) {
+  PatchPtr patch = load_patch_file(path, options, result);
+  if (!patch) return nullptr;
+  return std::make_unique<Engine>(std::move(patch), settings);
+}
+
+std::unique_ptr<Engine> Engine::from_text(const std::string& text, const std::string& name,
+                                          const EngineSettings& settings, const LoadOptions& options,
+                                          LoadResult& result) {
+  PatchPtr patch = load_patch(text, name, options, result);
+  if (!patch) return nullptr;
+  return std::make_unique<Engine>(std::move(patch), settings);
+}
+
+void Engine::render(int frames, int16_t* out) { core_->render(frames, out, nullptr, 0); }
+
+void Engine::render(int frames, int16_t* out, const RawMidiEvent* events, int event_count) {
+  core_->render(frames, out, events, event_count);
+}
+
+void Engine::apply_due_commands() { core_->apply_due_commands(); }
+
+bool Engine::send(const Command& command) {
+  if (command.kind == Command::kSwapPatch) return false;
+  return core_->send(command);
+}
+
+bool Engine::swap_patch(PatchPtr& patch, int64_t frame) {
+  if (!patch) return false;
+  Command command;
+  command.kind = Command::kSwapPatch;
+  command.frame = frame;
+  command.patch = patch.get();
+  if (!core_->send(command)) return false;
+  patch.release();  // the engine's now
+  return true;
+}
+
+long Engine::refused_commands() const { return core_->refused_commands(); }
+
+bool Engine::send_from_midi_input(const Command& command) {
+  if (command.kind == Command::kSwapPatch) return false;
+  return core_->send_from_midi_input(command);
+}
+
+bool Engine::take_report(Report& report) { return core_->take_report(report); }
+
+long Engine::lost_reports() const { return core_->lost_reports(); }
+
+void Engine::set_wake_fd(int fd) { core_->set_wake_fd(fd); }
+
+int64_t Engine::frames() const { return core_->frames(); }
+
+bool Engine::read_scope(ScopeSnapshot& out) const { return core_->scope().read(out); }
+
+const Patch& Engine::patch() const { return core_->patch(); }
+
+EngineCore& engine_core(Engine& engine) { return *engine.core_; }
+
 signed char stream_callback(void* /*stream*/, void* buffer, int length, void* user_data) {
   const int frames = length >> 2;
   if (frames <= 0) return 1;
@@ -207,8 +281,11 @@ void engine_midi_block(void* user_data, int frames, int16_t* out, const RawMidiE
   if (frames > 0) static_cast<Engine*>(user_data)->render(frames, out, events, event_count);
 }
 
-Engine* start_engine(const char* path, const EngineSettings& settings) {
-  Patch* patch = load_and_report(path, settings.console, settings.diagnostics);
-  if (!patch) return nullptr;
-  return new Engine(patch, settings);
+const char* report_text(const Report& report) {
+  switch (report.kind) {
+    case Report::kTrig: return "\nTRIG\n";
+    case Report::kUntrig: return "UNTRIG\n";
+    case Report::kMiam: return "MIAM\n";
+    default: return nullptr;
+  }
 }

@@ -1,17 +1,11 @@
-#include "engine/patch_hand_over.h"
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
-#include "patch/patch.h"
+#include "wsy/engine.h"
 
-PatchHandOver::~PatchHandOver() {
-  // Never sent, or sent and not applied before the end: the engine no longer runs.
-  for (Loaded& loaded : pending_) delete loaded.patch;
-}
-
-Patch* PatchHandOver::load(const std::string& text, const std::string& name, FILE* diagnostics, std::string& error) {
+PatchPtr PatchHandOver::load(const std::string& text, const std::string& name,
+                             const std::function<void(const std::string&)>& on_warning, std::string& error) {
   char* buffer = nullptr;
   size_t size = 0;
   FILE* memory = open_memstream(&buffer, &size);
@@ -19,32 +13,29 @@ Patch* PatchHandOver::load(const std::string& text, const std::string& name, FIL
     error = std::strerror(errno);
     return nullptr;
   }
-  Patch* patch = new Patch;
-  patch->console = memory;
-  patch->diagnostics = diagnostics;
-  const bool ok = patch->load_text(text, name.c_str(), error);
-  if (ok) patch->report();
+  LoadOptions options;
+  options.trace = memory;
+  options.on_warning = on_warning;
+  LoadResult result;
+  PatchPtr patch = load_patch(text, name, options, result);
   std::fclose(memory);
-  patch->console = stdout;
   std::string printed(buffer, size);
   std::free(buffer);
-  if (!ok) {
-    delete patch;
+  if (!patch) {
+    error = result.error;
     return nullptr;
   }
-  pending_.push_back(Loaded{patch, std::move(printed), text});
+  pending_.push_back(Loaded{std::move(printed), text});
   return patch;
 }
 
 void PatchHandOver::cancel_last() {
-  if (pending_.empty()) return;
-  delete pending_.back().patch;
-  pending_.pop_back();
+  if (!pending_.empty()) pending_.pop_back();
 }
 
 bool PatchHandOver::take(const Report& report, std::string& printed, std::string& text) {
   if (report.kind == Report::kPatchRetired) {
-    delete report.patch;
+    PatchPtr retired(report.patch);  // destroyed here, on the receiving thread
     return false;
   }
   if (report.kind != Report::kApplied || report.command.kind != Command::kSwapPatch || pending_.empty())

@@ -1,4 +1,4 @@
-#include "engine/scope_tap.h"
+#include "scope_tap.h"
 
 #include <algorithm>
 

@@ -16,13 +16,13 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
-#include "session/event_script.h"
-#include "engine/patch_hand_over.h"
+#include "midi/midi_voice.h"
 #include "midi/smf_reader.h"
 #include "patch/patch.h"
 #include "patch/patch_location.h"
+#include "session/event_script.h"
 #include "synth/sample_rate.h"
+#include "wsy/engine.h"
 
 namespace {
 
@@ -167,7 +167,7 @@ std::vector<Command> read_midi_file(const std::string& path, int64_t& last_event
   }
   commands.reserve(file.messages.size());
   for (const TimedMidiMessage& timed : file.messages)
-    commands.push_back(Command::midi_message(timed.message.bytes, timed.message.size, timed.frame));
+    commands.push_back(Command::midi_message(timed.message, timed.frame));
   last_event_frame = file.last_event_frame;
   return commands;
 }
@@ -194,6 +194,9 @@ std::vector<std::string> read_patch_files(const EventScript& script, const std::
   }
   return texts;
 }
+
+// Warnings about a patch file, on standard error as they come.
+void print_warning(const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); }
 
 // Prints what the engine said, in its order: the console words, and the
 // trace and report of each patch swapped in, where the swap happened.
@@ -271,18 +274,17 @@ int main(int argc, char** argv) {
   if (!patch_path) return 1;
   EngineSettings settings;
   settings.autoplay = options.autoplay;
-  settings.midi = options.midi;
-  Engine* engine = start_engine(patch_path->c_str(), settings);
-  if (!engine) return 1;
-  // Freed on every way out: the patch the engine plays when it ends (a
-  // script may have swapped others in), then the engine.
-  struct EngineOwner {
-    Engine* engine;
-    ~EngineOwner() {
-      delete &engine->patch();
-      delete engine;
-    }
-  } const owner{engine};
+  settings.midi_channel = options.midi.channel;
+  settings.bend_range = options.midi.bend_range;
+  LoadOptions load;
+  load.trace = stdout;
+  load.on_warning = print_warning;
+  LoadResult loaded;
+  const std::unique_ptr<Engine> engine = Engine::from_file(*patch_path, settings, load, loaded);
+  if (!engine) {
+    std::fprintf(stderr, "wsy: %s\n", loaded.error.c_str());
+    return 1;
+  }
 
   WavWriter wav(options.output);
   if (!wav.is_open()) {
@@ -306,23 +308,25 @@ int main(int argc, char** argv) {
   size_t next = 0;
   int64_t frame = 0;
   PatchHandOver hand_over;
-  std::optional<Command> ready;  // the next command, with its patch loaded
+  size_t swaps = 0;  // kSwapPatch commands sent: the next one's file is swap_paths[swaps]
+  PatchPtr ready;    // the next swap's patch, loaded and not yet sent
   auto send_next = [&]() {
-    if (!ready) {
-      Command command = script.commands[next];
-      if (command.kind == Command::kSwapPatch) {
+    const Command& command = script.commands[next];
+    if (command.kind != Command::kSwapPatch) {
+      if (!engine->send(command)) return false;
+    } else {
+      if (!ready) {
         std::string error;
-        command.patch = hand_over.load(swap_texts[command.key], swap_paths[command.key], stderr, error);
-        if (!command.patch) {
-          std::fprintf(stderr, "wsy-render: cannot load the patch file \"%s\": %s\n", swap_paths[command.key].c_str(),
+        ready = hand_over.load(swap_texts[swaps], swap_paths[swaps], print_warning, error);
+        if (!ready) {
+          std::fprintf(stderr, "wsy-render: cannot load the patch file \"%s\": %s\n", swap_paths[swaps].c_str(),
                        error.c_str());
           std::exit(1);
         }
       }
-      ready = command;
+      if (!engine->swap_patch(ready, command.frame)) return false;
+      ++swaps;
     }
-    if (!engine->send(*ready)) return false;
-    ready.reset();
     ++next;
     return true;
   };

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "engine/key_table.h"
+#include "session/key_table.h"
 #include "midi/midi_parser.h"
 
 namespace {
@@ -63,15 +63,21 @@ std::string key_name(int32_t sym) {
 std::string event_script_line(int64_t frame, const Command& command) {
   const std::string at = std::to_string(frame);
   switch (command.kind) {
-    case Command::kKeyDown: return at + " " + key_name(command.key) + " down";
-    case Command::kKeyUp: return at + " " + key_name(command.key) + " up";
-    case Command::kUser: return at + " user";
+    case Command::kPlayNote:
+    case Command::kReleaseNote: {
+      const std::optional<int32_t> key = key_for_note(command.note);
+      if (!key) return "";
+      return at + " " + key_name(*key) + (command.kind == Command::kPlayNote ? " down" : " up");
+    }
+    case Command::kReplay: return at + " " + key_name(kKeyReturn) + " down";
+    case Command::kReleaseReplay: return at + " " + key_name(kKeyReturn) + " up";
+    case Command::kRandomNote: return at + " user";
     case Command::kSwapPatch: return "";  // the file is the log's to name: patch_script_line
     case Command::kMidi: {
       std::string line = at + " midi";
-      for (int i = 0; i < command.midi_size && i < 3; ++i) {
+      for (int i = 0; i < command.midi.size && i < kMidiMaxBytes; ++i) {
         char hex[4];
-        std::snprintf(hex, sizeof hex, " %02X", command.midi[i]);
+        std::snprintf(hex, sizeof hex, " %02X", command.midi.bytes[i]);
         line += hex;
       }
       return line;
@@ -120,13 +126,14 @@ bool read_event_script(FILE* in, EventScript& script, std::string& error) {
       if (w.size() == 2 || name == std::string::npos) return fail("a file name must follow \"FRAME patch\"");
       const size_t last = line.find_last_not_of(" \t");
       if (!script.escape_frame) {
-        Command swap = Command::swap_patch(nullptr, frame);
-        swap.key = static_cast<int32_t>(script.patch_files.size());
+        Command swap;
+        swap.kind = Command::kSwapPatch;
+        swap.frame = frame;
         script.patch_files.push_back(line.substr(name, last + 1 - name));
         script.commands.push_back(swap);
       }
     } else if (w.size() == 2 && w[1] == "user") {
-      if (!script.escape_frame) script.commands.push_back(Command::user(frame));
+      if (!script.escape_frame) script.commands.push_back(Command::random_note(frame));
     } else if (w.size() == 2 && w[1] == "close") {
       // The close button does nothing.
     } else if (w.size() == 2 && w[1] == "end") {
@@ -150,8 +157,14 @@ bool read_event_script(FILE* in, EventScript& script, std::string& error) {
         return fail("the key state must be \"down\" or \"up\", not \"" + w[2] + "\"");
       // Escape ends the render: nothing after it is played.
       if (sym == kKeyEscape && !script.escape_frame) script.escape_frame = frame;
-      if (!script.escape_frame)
-        script.commands.push_back(w[2] == "down" ? Command::key_down(sym, frame) : Command::key_up(sym, frame));
+      if (!script.escape_frame) {
+        const bool down = w[2] == "down";
+        if (const std::optional<int32_t> note = note_for_key(sym))
+          script.commands.push_back(down ? Command::play_note(*note, frame) : Command::release_note(*note, frame));
+        else if (sym == kKeyReturn)
+          script.commands.push_back(down ? Command::replay(frame) : Command::release_replay(frame));
+        // Any other key plays nothing.
+      }
     } else {
       return fail("expected \"FRAME KEY down|up\", \"FRAME user\", \"FRAME midi B1 [B2 [B3]]\", \"FRAME close\" or \"FRAME end\"");
     }

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 
-#include "engine/engine.h"
-#include "engine/key_table.h"
 #include "patch/patch.h"
+#include "session/key_table.h"
+#include "wsy/engine.h"
 #include "devices/audio_stream.h"
 #include "devices/stream_statistics.h"
 
@@ -74,9 +74,11 @@ void WindowPresenter::take(const Report& report) {
   switch (report.kind) {
     case Report::kApplied: {
       const Command& command = report.command;
-      if (!note_for_key(command.key)) break;
-      if (command.kind == Command::kKeyDown) state_->held_key = command.key;
-      else if (command.kind == Command::kKeyUp && command.key == state_->held_key) state_->held_key = 0;
+      if (command.kind != Command::kPlayNote && command.kind != Command::kReleaseNote) break;
+      const std::optional<int32_t> key = key_for_note(command.note);
+      if (!key) break;
+      if (command.kind == Command::kPlayNote) state_->held_key = *key;
+      else if (*key == state_->held_key) state_->held_key = 0;
       break;
     }
     case Report::kSounding:
@@ -96,7 +98,7 @@ void WindowPresenter::take(const Report& report) {
 void WindowPresenter::update(const Engine& engine) {
   if (!open_) return;
   WindowState& state = *state_;
-  engine.scope().read(state.scope);
+  engine.read_scope(state.scope);
   state.level = state.scope.level;
   // A note whose envelope ran out by itself sounds no more.
   if (state.level == 0 && state.scope.frames_written > sounding_since_ + kAttackFrames)

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-#include "engine/key_table.h"
+#include "session/key_table.h"
 #include "patch/patch.h"
 #include "window/note_name.h"
 

@@ -138,7 +138,7 @@ int main(int argc, char** argv) {
   for (size_t i = 0; i < n; ++i) {
     const Seen& s = probe.seen[i];
     std::printf("event %u %u %d", s.frame, s.offset, s.period);
-    for (int b = 0; b < s.event.size; ++b) std::printf(" %02x", s.event.bytes[b]);
+    for (int b = 0; b < s.event.midi.size; ++b) std::printf(" %02x", s.event.midi.bytes[b]);
     std::printf("\n");
   }
   std::printf("xruns %ld\ndropped %ld\nprocess_calls %ld\n", output.underflows(), output.dropped_midi_events(),

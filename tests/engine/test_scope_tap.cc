@@ -1,7 +1,7 @@
 // The scope's hand-over between the audio thread and the window: a reader
 // gets the newest frames in order, with the level written after the last of
 // them, whatever the writer does meanwhile.
-#include "engine/scope_tap.h"
+#include "scope_tap.h"
 
 #include <gtest/gtest.h>
 

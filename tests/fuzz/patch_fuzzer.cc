@@ -14,9 +14,7 @@
 
 #include <memory>
 
-#include "engine/engine.h"
-#include "engine/key_table.h"
-#include "patch/patch.h"
+#include "wsy/engine.h"
 
 namespace {
 
@@ -36,13 +34,15 @@ bool write_patch_file(const uint8_t* data, size_t size) {
   return std::fclose(f) == 0 && ok;
 }
 
-// One byte to one command: the six note keys, Enter, a key that does nothing,
-// pressed or released, or a random note (the user event).
+// One byte to one command: the six note keys' notes or one no key plays,
+// pressed or let go, Enter pressed or let go, or a random note (the user event).
 Command command_of(uint8_t b) {
-  static const int32_t kKeys[8] = {'z', 'x', 'c', 'v', 'b', 'n', kKeyReturn, 'q'};
-  if ((b & 0x30) == 0x30) return Command::user();
-  const int32_t key = kKeys[b & 7];
-  return (b & 8) ? Command::key_up(key) : Command::key_down(key);
+  static const int32_t kNotes[7] = {58, 59, 61, 62, 64, 65, 60};
+  if ((b & 0x30) == 0x30) return Command::random_note();
+  const bool down = !(b & 8);
+  if ((b & 7) == 6) return down ? Command::replay() : Command::release_replay();
+  const int32_t note = kNotes[(b & 7) == 7 ? 6 : b & 7];
+  return down ? Command::play_note(note) : Command::release_note(note);
 }
 
 }  // namespace
@@ -59,10 +59,12 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!write_patch_file(data, size)) std::abort();  // the harness itself failed
 
-  EngineSettings settings;
-  settings.console = null_out;
-  settings.diagnostics = null_out;
-  std::unique_ptr<Engine> engine(start_engine(patch_path.c_str(), settings));
+  // The trace into /dev/null, so that its printing is exercised too; the
+  // warnings come back in the result.
+  LoadOptions load;
+  load.trace = null_out;
+  LoadResult result;
+  std::unique_ptr<Engine> engine = Engine::from_file(patch_path, EngineSettings{}, load, result);
   if (!engine) std::abort();  // a regular file always loads
 
   int16_t buffer[2 * kFramesPerChunk];
@@ -78,6 +80,5 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     while (engine->take_report(report)) {}
   }
-  delete &engine->patch();
   return 0;
 }

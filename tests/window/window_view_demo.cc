@@ -29,7 +29,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/scope_tap.h"
+#include "scope_tap.h"
 #include "patch/patch.h"
 #include "window/window_layout.h"
 #include "window/window_video.h"

@@ -1,12 +1,13 @@
 #pragma once
 #include <cstdint>
 
+#include "midi/midi_bytes.h"
+
 // One complete MIDI channel message (note off/on, key pressure, control change,
 // program change, channel pressure, pitch bend): a status byte 0x80..0xEF and
 // its one or two data bytes (0..127). Only MidiParser makes these.
-struct MidiMessage {
-  uint8_t bytes[3] = {0, 0, 0};
-  uint8_t size = 0;  // 2 or 3
+// Its bytes are a MidiBytes record of size 2 or 3.
+struct MidiMessage : MidiBytes {
 
   uint8_t status() const { return bytes[0]; }
   uint8_t kind() const { return bytes[0] & 0xF0; }     // one of the kMidi* kinds below

@@ -4,11 +4,11 @@
 // takes a block's events in this form.
 #include <cstdint>
 
+#include "midi_bytes.h"  // beside this header: the engine's public header takes both in without an include folder
+
 struct RawMidiEvent {
-  uint32_t offset;    // frame within the block it applies before, 0..frames-1
-  uint8_t size;       // 1 to 3 bytes are used
-  uint8_t bytes[3];
+  uint32_t offset = 0;  // frame within the block it applies before, 0..frames-1
+  MidiBytes midi;       // 1 to 3 bytes are used
 };
 
-// Longer messages (system exclusive) are never handed over: no note logic needs them.
-constexpr int kRawMidiMaxBytes = 3;
+constexpr int kRawMidiMaxBytes = kMidiMaxBytes;

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/command.h"
+#include "wsy/engine.h"
 
 // An event script, one event a line, frames never decreasing:
 //   FRAME KEY down|up   KEY: z x c v b n return escape, or a lower-case letter or digit
@@ -18,10 +18,12 @@
 //   FRAME end           the end of the render (the last line only)
 // Blank lines and lines starting with '#' are skipped.
 struct EventScript {
-  // Each with its frame, in file order. A kSwapPatch command has no patch
-  // yet: its `key` is the index of its file in `patch_files`.
+  // Each with its frame, in file order: note keys and Enter as the engine's
+  // note and replay commands (other keys play nothing and give none). A
+  // kSwapPatch command has no patch yet: its file is in `patch_files`.
   std::vector<Command> commands;
-  std::vector<std::string> patch_files;  // as written
+  // The files of the kSwapPatch commands, as written, one each in the same order.
+  std::vector<std::string> patch_files;
   std::optional<int64_t> escape_frame; // Escape ends the render before this frame
   std::optional<int64_t> end_frame;    // from "FRAME end"
 };
@@ -31,7 +33,7 @@ struct EventScript {
 bool read_event_script(FILE* in, EventScript& script, std::string& error);
 
 // The script line of a command applied before `frame`, without a line break;
-// empty for a command that has no line.
+// empty for a command that has no line (a swap; a note no key plays).
 std::string event_script_line(int64_t frame, const Command& command);
 // The line of a patch swap applied before `frame`: "FRAME patch FILE".
 std::string patch_script_line(int64_t frame, const std::string& file);

@@ -2,7 +2,7 @@
 #include <cstdint>
 #include <string>
 
-#include "engine/report.h"
+#include "wsy/engine.h"
 
 // The --record log of a live session: every command the engine applied, at
 // the frame it applied it, as an event script that wsy-render plays back to

@@ -8,12 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "engine/report.h"
 #include "window/window_state.h"
 #include "window/window_view.h"
+#include "wsy/engine.h"
 
-class Engine;
-struct Patch;
 struct AudioStream;
 
 class WindowPresenter {

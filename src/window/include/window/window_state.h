@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/scope_tap.h"
+#include "wsy/engine.h"  // ScopeSnapshot
 
 // The note heard now and what started it.
 struct SoundingNote {

@@ -1,4 +1,4 @@
-#include "engine/key_table.h"
+#include "session/key_table.h"
 
 namespace {
 
@@ -16,5 +16,11 @@ constexpr NoteKey kNoteKeys[] = {
 std::optional<int32_t> note_for_key(int32_t sym) {
   for (const NoteKey& key : kNoteKeys)
     if (key.sym == sym) return key.note;
+  return std::nullopt;
+}
+
+std::optional<int32_t> key_for_note(int32_t note) {
+  for (const NoteKey& key : kNoteKeys)
+    if (key.note == note) return key.sym;
   return std::nullopt;
 }

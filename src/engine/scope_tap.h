@@ -16,13 +16,7 @@
 #include <atomic>
 #include <cstdint>
 
-// What a reader gets: the newest kFrames frames, oldest first.
-struct ScopeSnapshot {
-  static constexpr int kFrames = 2048;  // 46 ms at 44100 Hz: 20 ms to show, and room to find a trigger
-  int64_t frames_written = 0;           // frames written since the start; samples[kFrames - 1] is the last
-  float level = 0;                      // the envelope's level (0..1) after the last frame
-  int16_t samples[kFrames] = {};        // left channel; frames before the start are 0
-};
+#include "wsy/engine.h"  // ScopeSnapshot
 
 class ScopeTap {
  public:
@@ -32,7 +26,7 @@ class ScopeTap {
   // frames; `level` is the envelope's level after the block. Real-time safe.
   void write(const int16_t* stereo, int frames, float level);
 
-  // Main thread: copies the newest frames into `out`. False when the writer
+  // Any other thread: copies the newest frames into `out`. False when the writer
   // overwrote them on every try (it writes faster than a reader copies);
   // `out` is then unspecified.
   bool read(ScopeSnapshot& out) const;

@@ -1,0 +1,91 @@
+#pragma once
+// The engine's insides, private to src/engine and its tests: the state the
+// audio thread plays with, behind the public Engine (wsy/engine.h), which
+// hands each block to it.
+#include <boost/lockfree/spsc_queue.hpp>
+
+#include <atomic>
+#include <cstdint>
+
+#include "midi/midi_parser.h"
+#include "midi/midi_voice.h"
+#include "midi/raw_midi_event.h"
+#include "patch/patch.h"
+#include "scope_tap.h"
+#include "synth/random.h"
+#include "synth/vca.h"
+#include "wsy/engine.h"
+
+// Lock-free single-producer/single-consumer queues of fixed capacity: pushing
+// never blocks and never allocates; a full queue refuses the item.
+template <typename T, size_t N>
+using FixedQueue = boost::lockfree::spsc_queue<T, boost::lockfree::capacity<N>>;
+
+// A patch, the envelope, the random notes, the frame counter, and the queues
+// to and from the host. Threads as for Engine.
+class EngineCore {
+ public:
+  // Owns `patch`.
+  EngineCore(Patch* patch, const EngineSettings& settings);
+  // Frees the patch, the patches of swaps still queued and those of reports not taken.
+  ~EngineCore();
+  EngineCore(const EngineCore&) = delete;
+  EngineCore& operator=(const EngineCore&) = delete;
+
+  void render(int frames, int16_t* out, const RawMidiEvent* events, int event_count);
+  void apply_due_commands();
+
+  bool send(const Command& command);
+  long refused_commands() const { return refused_commands_.load(std::memory_order_relaxed); }
+  bool send_from_midi_input(const Command& command);
+
+  bool take_report(Report& report) { return reports_.pop(report); }
+  long lost_reports() const { return lost_reports_.load(std::memory_order_relaxed); }
+
+  void set_wake_fd(int fd) { wake_fd_ = fd; }
+  int64_t frames() const { return published_frames_.load(std::memory_order_acquire); }
+
+  // The patch sounding now: the audio thread's once the engine plays.
+  Patch& patch() { return *patch_; }
+  const Patch& patch() const { return *patch_; }
+  const Vca& vca() const { return vca_; }
+  const ScopeTap& scope() const { return scope_; }
+  // Audio thread (or tests once it is stopped): the MIDI keyboard state.
+  const MidiVoice& midi_voice() const { return midi_voice_; }
+
+ private:
+  void apply(const Command& command);
+  void trigger(Report::Origin origin);
+  void release();
+  void swap_patch(Patch* next);
+  void auto_play();
+  void play_random_note();
+  void report(const Report& report);
+  void drain_due(size_t& waiting);
+  void drain_midi_input();
+  void apply_midi(const MidiMessage& message);
+  void apply_raw_midi(const RawMidiEvent& event);
+
+  Patch* patch_;
+  Vca vca_;
+  Random note_random_;  // draws the random notes; the patch holds the noise generator
+  EngineSettings settings_;
+  int64_t frame_ = 0;
+  std::atomic<int64_t> published_frames_{0};
+  FixedQueue<Command, Engine::kCommandCapacity> commands_;
+  FixedQueue<Report, Engine::kReportCapacity> reports_;
+  FixedQueue<Command, Engine::kMidiInputCapacity> midi_input_;
+  // MIDI: the keyboard logic and the pitch bend it holds live here, not in
+  // the patch, so they stay when the patch changes.
+  MidiVoice midi_voice_;
+  MidiParser live_parser_;  // the bytes of timed events (running status allowed)
+  double bend_ = 0;         // semitones, handed to every evaluation
+  std::atomic<long> refused_commands_{0};
+  std::atomic<long> lost_reports_{0};
+  int wake_fd_ = -1;
+  bool reported_ = false;  // this block produced a report
+  ScopeTap scope_;
+};
+
+// The core behind a public Engine, for the engine's own tests.
+EngineCore& engine_core(Engine& engine);
