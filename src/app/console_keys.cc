@@ -37,7 +37,6 @@ void restore_terminal() {
 
 // Puts the terminal back, says what must be said, then dies of the signal as if unhandled.
 void restore_and_die(int sig) {
-  const int saved_errno = errno;
   restore_terminal();
   if (say_last_words) say_last_words();
   signal(sig, SIG_DFL);
@@ -49,7 +48,6 @@ void restore_and_die(int sig) {
   // Still here only if a runtime swallowed the signal (ThreadSanitizer defers
   // and can drop it): end with the status a shell shows for it anyway.
   _exit(128 + sig);
-  errno = saved_errno;
 }
 
 void save_terminal() {
