@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "devices/terminal_signals.h"
+
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
+constexpr const int* kSignals = kTerminalSignals;
+constexpr int kSignalCount = kTerminalSignalCount;
 
 termios saved_terminal;           // the terminal as the user had it
 volatile sig_atomic_t saved = 0;  // saved_terminal holds it

@@ -31,6 +31,7 @@
 #include "app/poll_events.h"
 #include "app/select_output.h"
 #include "devices/stream_statistics.h"
+#include "devices/terminal_signals.h"
 #include "window/window_presenter.h"
 #include "window/window_video.h"
 #include "synth/sample_rate.h"
@@ -208,13 +209,17 @@ int main(int argc, char** argv) {
     setenv("SDL_VIDEODRIVER", "offscreen", 0);
   else
     choose_cheap_window_updates();
-  if (SDL_Init(SDL_INIT_VIDEO) != 0)
-    std::fprintf(stderr, "wsy: SDL could not start its video (%s); going on without a window.\n", SDL_GetError());
-  else
-    sdl_started = true;
-  // SDL turns these into SDL_QUIT, which is ignored: Ctrl-C must still stop us.
-  guard_terminal(last_words);
-  SDL_Surface* screen = SDL_SetVideoMode(640, 800, 0, SDL_ANYFORMAT);
+  SDL_Surface* screen = nullptr;
+  {
+    const TerminalSignalsBlocked for_sdls_threads;
+    if (SDL_Init(SDL_INIT_VIDEO) != 0)
+      std::fprintf(stderr, "wsy: SDL could not start its video (%s); going on without a window.\n", SDL_GetError());
+    else
+      sdl_started = true;
+    // SDL turns these into SDL_QUIT, which is ignored: Ctrl-C must still stop us.
+    guard_terminal(last_words);
+    screen = SDL_SetVideoMode(640, 800, 0, SDL_ANYFORMAT);
+  }
   SDL_WM_SetCaption("wsy", "wsy");
   SDL_EnableKeyRepeat(0, 0);  // a held key is one press
   const bool headless = warn_if_no_window(screen);

@@ -12,6 +12,7 @@
 
 #include "devices/library_chatter.h"
 #include "devices/sequencer_event_bytes.h"
+#include "devices/terminal_signals.h"
 
 namespace {
 
@@ -53,6 +54,7 @@ bool AlsaMidiInput::open(const char* sequencer) {
   wake_write_ = wake[1];
   overruns_.store(0, std::memory_order_relaxed);
   try {
+    const TerminalSignalsBlocked for_the_thread;
     thread_ = std::thread(&AlsaMidiInput::run, this);
   } catch (const std::system_error& e) {
     say_no_sequencer((std::string("its reading thread cannot start: ") + e.what()).c_str());

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "devices/library_chatter.h"
+#include "devices/terminal_signals.h"
 
 namespace {
 
@@ -71,7 +72,10 @@ bool JackClient::open(int required_rate, std::string& error, JackProcessCallback
   silence_library_chatter();
   forward_jack_errors(false);
   jack_status_t status{};
-  client_ = jack_client_open("wsy", JackNoStartServer, &status);
+  {
+    const TerminalSignalsBlocked for_libjacks_threads;
+    client_ = jack_client_open("wsy", JackNoStartServer, &status);
+  }
   if (!client_) {
     error = (status & JackServerFailed)
                 ? "wsy: no JACK server is running (start one at " + std::to_string(required_rate) +
@@ -112,7 +116,12 @@ bool JackClient::start(std::string& error) {
     return false;
   }
   forward_jack_errors(true);
-  if (jack_activate(client_) != 0) {
+  int activated;
+  {
+    const TerminalSignalsBlocked for_the_process_thread;
+    activated = jack_activate(client_);
+  }
+  if (activated != 0) {
     error = "wsy: the JACK server would not start client \"" + client_name() + "\".";
     forward_jack_errors(false);
     return false;

@@ -10,6 +10,7 @@
 #include "devices/layer_error.h"
 #include "devices/library_chatter.h"
 #include "devices/stream_statistics.h"
+#include "devices/terminal_signals.h"
 
 namespace {
 
@@ -19,6 +20,7 @@ const char kDriverName[] = "system";
 bool server_runs() {
   silence_library_chatter();
   jack_status_t status{};
+  const TerminalSignalsBlocked for_libjacks_threads;
   jack_client_t* probe = jack_client_open("wsy", JackNoStartServer, &status);
   if (!probe) return false;
   jack_client_close(probe);
@@ -33,10 +35,12 @@ void jack_stream_render_period(void* user, int frames, int16_t* out, const RawMi
   const long long started = block_started(record);
   const long xruns = record.xruns.load(std::memory_order_relaxed);
   for (; record.counted_xruns < xruns; ++record.counted_xruns) count_underflow(record);
-  // This period's first sample reaches the playback ports one latency from now.
-  const double now = static_cast<double>(jack_get_time()) / 1e6;
-  const int latency = record.playback_latency_frames.load(std::memory_order_relaxed);
-  block_reaches_device(record, now + static_cast<double>(latency) / s->sample_rate, now);
+  if (record.key_pending.load(std::memory_order_acquire)) {
+    // This period's first sample reaches the playback ports one latency from now.
+    const double now = static_cast<double>(jack_get_time()) / 1e6;
+    const int latency = record.playback_latency_frames.load(std::memory_order_relaxed);
+    block_reaches_device(record, now + static_cast<double>(latency) / s->sample_rate, now);
+  }
   if (s->midi_callback) {
     s->midi_callback(s->user_data, frames, out, events, event_count);
   } else {

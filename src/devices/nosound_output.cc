@@ -11,6 +11,7 @@
 #include "devices/fsound.h"
 #include "devices/layer_error.h"
 #include "devices/stream_statistics.h"
+#include "devices/terminal_signals.h"
 
 namespace {
 
@@ -59,6 +60,7 @@ int nosound_open(AudioStream& s) {
 int nosound_start(AudioStream& s) {
   s.nosound.pumping.store(true, std::memory_order_relaxed);
   try {
+    const TerminalSignalsBlocked for_the_pump;
     s.nosound.pump = std::thread(pump, &s);
   } catch (const std::exception& e) {
     s.nosound.pumping.store(false, std::memory_order_relaxed);

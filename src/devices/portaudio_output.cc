@@ -13,6 +13,7 @@
 #include "devices/layer_error.h"
 #include "devices/library_chatter.h"
 #include "devices/stream_statistics.h"
+#include "devices/terminal_signals.h"
 
 namespace {
 
@@ -24,6 +25,9 @@ bool start_portaudio() {
   pa_tried = true;
   silence_library_chatter();
   setenv("JACK_NO_START_SERVER", "1", 0);  // list a running server, never start one
+  // Here and below: PortAudio's host APIs and ALSA's plugins (PulseAudio's,
+  // JACK's) may start threads of their own when devices are listed or opened.
+  const TerminalSignalsBlocked for_library_threads;
   const PaError err = Pa_Initialize();
   if (err != paNoError) {
     std::fprintf(stderr, "wsy: the audio system (PortAudio) could not start: %s; only NoSound (4) can play.\n",
@@ -147,6 +151,7 @@ int portaudio_check(int output, int driver, int sample_rate) {
   PaStreamParameters out;
   std::string host, name;
   if (!output_parameters(output, driver, sample_rate, out, host, name)) return kErrOutputInit;
+  const TerminalSignalsBlocked for_library_threads;
   const PaError err = Pa_IsFormatSupported(nullptr, &out, sample_rate);
   if (err != paFormatIsSupported) {
     explain("cannot use the", host, name, sample_rate, err);
@@ -160,6 +165,7 @@ int portaudio_open(AudioStream& s, int output, int driver) {
   PaStreamParameters out;
   if (!output_parameters(output, driver, s.sample_rate, out, pa.host_name, pa.device_name)) return kErrOutputInit;
   const unsigned long frames = s.asked_frames ? s.asked_frames : paFramesPerBufferUnspecified;
+  const TerminalSignalsBlocked for_library_threads;
   const PaError err =
       Pa_OpenStream(&pa.stream, nullptr, &out, s.sample_rate, frames, paClipOff | paDitherOff, portaudio_stream_callback, &s);
   if (err != paNoError) {
@@ -172,6 +178,7 @@ int portaudio_open(AudioStream& s, int output, int driver) {
 
 int portaudio_start(AudioStream& s) {
   forward_jack_errors(true);
+  const TerminalSignalsBlocked for_the_callback_thread;
   const PaError err = Pa_StartStream(s.portaudio.stream);
   if (err != paNoError) {
     std::fprintf(stderr, "wsy: the %s device \"%s\" would not start: %s.\n", s.portaudio.host_name.c_str(),

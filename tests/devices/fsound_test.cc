@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -314,6 +317,37 @@ TEST_F(Layer, NoSoundStreamStatusShowsItsBlocks) {
   EXPECT_FALSE(fsound_stream_lost(stream)) << "a NoSound stream has no device to lose";
   EXPECT_EQ(fsound_stream_label(stream), "NoSound");
   EXPECT_EQ(fsound_stream_midi_input(stream), "");
+}
+
+// The terminal signals are the main thread's: the NoSound thread starts with
+// them blocked, and the thread that started it keeps its own mask.
+std::atomic<int> pump_blocks_sigint{-1};
+signed char mask_reading_fill(void*, void* buffer, int length, void*) {
+  std::memset(buffer, 0, length);
+  sigset_t mask;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  bool all = true;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) all = all && sigismember(&mask, sig) == 1;
+  pump_blocks_sigint.store(all ? 1 : 0);
+  return 1;
+}
+
+TEST_F(Layer, TheNoSoundThreadTakesNoTerminalSignal) {
+  sigset_t before, after;
+  pthread_sigmask(SIG_BLOCK, nullptr, &before);
+  ASSERT_EQ(sigismember(&before, SIGINT), 0) << "the test starts with SIGINT unblocked";
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
+  ASSERT_TRUE(FSOUND_Init(kRate, 32, 0));
+  AudioStream* stream = FSOUND_Stream_Create(mask_reading_fill, 1024, 0x1000150, kRate, nullptr);
+  ASSERT_NE(stream, nullptr);
+  ASSERT_EQ(FSOUND_Stream_Play(0, stream), 0);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (pump_blocks_sigint.load() < 0 && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(pump_blocks_sigint.load(), 1) << "SIGINT, SIGTERM, SIGHUP and SIGQUIT blocked on the NoSound thread";
+  pthread_sigmask(SIG_BLOCK, nullptr, &after);
+  EXPECT_EQ(sigismember(&after, SIGINT), 0) << "the caller's mask is as it was";
+  EXPECT_EQ(sigismember(&after, SIGTERM), 0);
 }
 
 // The builder the signal handler writes its line with.
