@@ -178,6 +178,9 @@ MidiConnectResult JackClient::connect_midi(const std::string& source) {
 void JackClient::close() {
   forward_jack_errors(false);
   if (!client_) return;
+  // libjack puts back the signal mask it found when its first client opened
+  // (under the guard of open()) once its last client closes.
+  const TerminalSignalsBlocked for_libjacks_mask;
   // A client whose server died is closed all the same: libjack then only frees its own side.
   if (active_ && !lost()) jack_deactivate(client_);
   jack_client_close(client_);

@@ -192,6 +192,9 @@ int portaudio_start(AudioStream& s) {
 void portaudio_stop(AudioStream& s) { Pa_StopStream(s.portaudio.stream); }
 
 void portaudio_close(AudioStream& s) {
+  // Closing a device may close a library's client that put back a signal mask
+  // it saved under a guard (libjack, behind ALSA's JACK plugin).
+  const TerminalSignalsBlocked for_library_masks;
   if (!s.lost) Pa_CloseStream(s.portaudio.stream);
 }
 
@@ -224,6 +227,7 @@ bool portaudio_device_gone(AudioStream& s) {
 double portaudio_stream_time(const AudioStream& s) { return Pa_GetStreamTime(s.portaudio.stream); }
 
 void portaudio_release(bool device_lost) {
+  const TerminalSignalsBlocked for_library_masks;  // as in portaudio_close
   if (pa_up && !device_lost) Pa_Terminate();
   pa_up = false;
   pa_tried = false;

@@ -13,8 +13,8 @@ constexpr int kTerminalSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 constexpr int kTerminalSignalCount = sizeof kTerminalSignals / sizeof kTerminalSignals[0];
 
 // Blocks the terminal signals in the calling thread for its lifetime, then
-// puts the mask back as it was. A signal that comes meanwhile waits, and is
-// handled as soon as the mask is put back.
+// unblocks those of them that were unblocked before. A signal that comes
+// meanwhile waits, and is handled as soon as it is unblocked.
 class TerminalSignalsBlocked {
  public:
   TerminalSignalsBlocked();
