@@ -2,7 +2,7 @@
 // The output kinds behind the audio layer's output types, and the one place
 // that routes each call to the kind's own functions: NoSound plays nothing,
 // ALSA and OSS play through PortAudio, JACK through a client of wsy's own
-// (jack_stream_output.h). A new kind adds its file and a
+// (jack_stream.h). A new kind adds its file and a
 // case to each function here. Main thread, unless said otherwise.
 #include <string>
 #include <vector>
