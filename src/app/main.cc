@@ -111,7 +111,9 @@ void shut_down() {
   if (sequencer_input) sequencer_input->close();
   FSOUND_Close();
   if (sequencer_input && sequencer_input->overruns() > 0)
-    std::fprintf(stderr, "wsy: MIDI input was lost %ld time%s: the ALSA sequencer's buffer overflowed.\n",
+    std::fprintf(stderr,
+                 "wsy: the ALSA sequencer's input buffer overflowed %ld time%s and the MIDI messages that came "
+                 "meanwhile were lost.\n",
                  sequencer_input->overruns(), sequencer_input->overruns() == 1 ? "" : "s");
   if (status.dropped_midi_events > 0)
     std::fprintf(stderr, "wsy: %ld MIDI events from JACK were dropped (more than %d came in one period).\n",
@@ -236,7 +238,9 @@ int main(int argc, char** argv) {
 
   if (!options.record.empty()) {
     std::string error;
-    if (!session_log.open(options.record, patch_path, options.autoplay, error, midi_options_text(options.midi_settings)))
+    // With the options wsy-render needs to play the log the same.
+    const std::string render_options = midi_options_text(options.midi_settings);
+    if (!session_log.open(options.record, patch_path, options.autoplay, error, render_options))
       std::fprintf(stderr, "wsy: cannot record the session into \"%s\": %s; playing without recording.\n",
                    options.record.c_str(), error.c_str());
   }

@@ -116,7 +116,8 @@ std::string fsound_stream_label(const AudioStream* stream) {
   if (!stream) return "";
   switch (stream->kind) {
     case OutputKind::kNoSound: return output_label(kOutputNoSound);
-    case OutputKind::kPortAudio: return stream->portaudio.host_name + ", device \"" + stream->portaudio.device_name + "\"";
+    case OutputKind::kPortAudio:
+      return stream->portaudio.host_name + ", device \"" + stream->portaudio.device_name + "\"";
     case OutputKind::kJack:
       return std::string(output_label(kOutputJack)) + ", client \"" +
              (stream->jack.client ? stream->jack.client->client_name() : "") + "\"";

@@ -239,7 +239,8 @@ std::string JackClient::lost_reason() const { return lost() ? lost_reason_ : "";
 int JackClient::process(jack_nframes_t frames, void* self) {
   JackClient* o = static_cast<JackClient*>(self);
   void* midi = jack_port_get_buffer(o->midi_in_, frames);
-  const int count = collect_midi_events(midi, frames, o->events_.get(), kMaxEventsPerPeriod, o->record_->dropped_midi_events);
+  const int count =
+      collect_midi_events(midi, frames, o->events_.get(), kMaxEventsPerPeriod, o->record_->dropped_midi_events);
   float* left = static_cast<float*>(jack_port_get_buffer(o->out_left_, frames));
   float* right = static_cast<float*>(jack_port_get_buffer(o->out_right_, frames));
   o->render_period(static_cast<int>(frames), o->events_.get(), count, left, right);

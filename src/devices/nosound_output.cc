@@ -78,6 +78,7 @@ void nosound_stop(AudioStream& s) {
 void nosound_report_playing(const AudioStream& s) {
   std::fprintf(stderr,
                "wsy: playing without sound (%s): %ld-frame blocks%s at %d Hz are computed and discarded.\n",
-               output_label(kOutputNoSound), static_cast<long>(s.nosound.block_bytes / 4), s.asked_frames ? " (WSY_BUFFER_FRAMES)" : "",
+               output_label(kOutputNoSound), static_cast<long>(s.nosound.block_bytes / 4),
+               s.asked_frames ? " (WSY_BUFFER_FRAMES)" : "",
                s.sample_rate);
 }

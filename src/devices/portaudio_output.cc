@@ -167,7 +167,8 @@ int portaudio_open(AudioStream& s, int output, int driver) {
   const unsigned long frames = s.asked_frames ? s.asked_frames : paFramesPerBufferUnspecified;
   const TerminalSignalsBlocked for_library_threads;
   const PaError err =
-      Pa_OpenStream(&pa.stream, nullptr, &out, s.sample_rate, frames, paClipOff | paDitherOff, portaudio_stream_callback, &s);
+      Pa_OpenStream(&pa.stream, nullptr, &out, s.sample_rate, frames, paClipOff | paDitherOff,
+                    portaudio_stream_callback, &s);
   if (err != paNoError) {
     explain("cannot open the", pa.host_name, pa.device_name, s.sample_rate, err);
     return code_for(err);
