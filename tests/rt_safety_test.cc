@@ -30,7 +30,11 @@
 
 #include <gtest/gtest.h>
 
+#include "devices/audio_stream.h"
 #include "devices/jack_client.h"
+#include "devices/jack_stream.h"
+#include "devices/portaudio_output.h"
+#include "devices/stream_statistics.h"
 #include "midi/midi_parser.h"
 #include "midi/midi_voice.h"
 #include "patch/patch.h"
@@ -489,6 +493,135 @@ TEST(MidiOnTheAudioThread, JackPeriodsWithMidiEventsAndMidiCommandsNeverAllocate
   EXPECT_NE(said.find("UNTRIG"), std::string::npos);
   EXPECT_EQ(engine->refused_commands(), 0);
   EXPECT_EQ(engine->lost_reports(), 0);
+}
+
+// PortAudio's process callback as PortAudio calls it: a block of `frames`
+// with its timeInfo and status flags, the AudioStream as user data, filled
+// through the engine's stream callback in pieces of the stream's largest
+// block, with the stream's record kept (first block, underflows, a key's
+// latency, the slowest block while measuring).
+TEST(DevicesOnTheAudioThread, PortAudioCallbackNeverAllocatesNorLocks) {
+  Capture trace, warnings;
+  std::unique_ptr<Engine> engine = start(example_patches().front(), trace, warnings);
+  ASSERT_TRUE(engine);
+  AudioStream stream;
+  stream.kind = OutputKind::kPortAudio;
+  stream.callback = stream_callback;
+  stream.user_data = engine.get();
+  stream.max_bytes = 4 * 1000;  // blocks of more frames come in pieces
+  stream.sample_rate = 44100;
+  stream.record.measuring.store(true);
+  std::vector<int16_t> buffer(2 * 8192);
+  int forbidden = 0, underflows = 0, keys = 0, measured = 0;
+  std::string first;
+  int16_t peak = 0;
+  double now = 100.0;
+  for (unsigned long frames : {64ul, 256ul, 1024ul, 8192ul}) {
+    for (int block = 0; block < 30; ++block) {
+      if (block % 10 == 0) {
+        ASSERT_TRUE(engine->send(Command::play_note(58 + block / 10 % 4)));
+      }
+      if (block % 7 == 3) {  // a key acted on, waiting for the block that sounds it
+        stream.record.key_stream_time.store(now - 0.001);
+        stream.record.key_pending.store(true);
+        ++keys;
+      }
+      PaStreamCallbackTimeInfo time{};
+      time.currentTime = now;
+      time.outputBufferDacTime = now + 0.010;
+      const PaStreamCallbackFlags flags = block % 5 == 4 ? paOutputUnderflow : 0;
+      underflows += flags != 0;
+      std::string what;
+      int result = -1;
+      forbidden += forbidden_in(
+          [&] { result = portaudio_stream_callback(nullptr, buffer.data(), frames, &time, flags, &stream); }, &what);
+      if (first.empty()) first = what;
+      EXPECT_EQ(result, paContinue);
+      if (stream.record.latency_ready.exchange(false)) {
+        ++measured;
+        EXPECT_NEAR(stream.record.latency_seconds.load(), 0.011, 1e-9);
+        EXPECT_NEAR(stream.record.device_seconds.load(), 0.010, 1e-9);
+      }
+      for (size_t i = 0; i < 2 * frames; ++i) peak = std::max<int16_t>(peak, static_cast<int16_t>(std::abs(buffer[i])));
+      now += static_cast<double>(frames) / 44100;
+      Report report;
+      while (engine->take_report(report)) {}
+    }
+  }
+  EXPECT_EQ(forbidden, 0) << "first: " << first;
+  EXPECT_GT(peak, 1000);
+  const StreamStatus status = fsound_stream_status(stream);
+  EXPECT_EQ(status.first_block_frames, 64);
+  EXPECT_EQ(status.block_frames, 8192);
+  EXPECT_EQ(status.underflows, underflows);
+  EXPECT_GT(status.slowest_block_ns, 0);
+  EXPECT_EQ(measured, keys) << "every key waiting was settled by the next block";
+  EXPECT_EQ(engine->refused_commands(), 0);
+  delete &engine->patch();
+}
+
+// JACK's process path as wsy's JACK output runs it: JackClient's period
+// function over the stream's render function (jack_stream_render_period),
+// with MIDI events in the period for the engine's MIDI block, and without a
+// MIDI callback through the plain stream callback; xruns JACK reported are
+// counted as underflows by the next period. (A key waiting to be timed reads
+// libjack's clock, which runs only with a server: see the JACK tests.)
+TEST(DevicesOnTheAudioThread, JackStreamPeriodNeverAllocatesNorLocks) {
+  for (bool with_midi : {true, false}) {
+    SCOPED_TRACE(with_midi ? "MIDI callback" : "stream callback");
+    Capture trace, warnings;
+    std::unique_ptr<Engine> engine = start(example_patches().front(), trace, warnings);
+    ASSERT_TRUE(engine);
+    AudioStream stream;
+    stream.kind = OutputKind::kJack;
+    stream.callback = stream_callback;
+    stream.midi_callback = with_midi ? engine_midi_block : nullptr;
+    stream.user_data = engine.get();
+    stream.max_bytes = 4 * 8192;
+    stream.sample_rate = 44100;
+    stream.record.measuring.store(true);
+    stream.record.playback_latency_frames.store(512);
+    stream.jack.client = std::make_unique<JackClient>(jack_stream_render_period, &stream, &stream.record);
+    std::vector<float> left(JackClient::kMaxPeriodFrames), right(JackClient::kMaxPeriodFrames);
+    int forbidden = 0;
+    long xruns = 0;
+    std::string first, said;
+    float peak = 0;
+    for (int frames : {1, 64, 256, 1024, 8192}) {
+      for (int period = 0; period < 20; ++period) {
+        const uint8_t note = static_cast<uint8_t>(48 + period);
+        const RawMidiEvent events[] = {{0, 3, {0x90, note, 100}},
+                                       {static_cast<uint32_t>(frames / 2), 3, {0xE0, 0x00, 0x50}},
+                                       {static_cast<uint32_t>(frames - 1), 3, {0x80, note, 0}}};
+        if (!with_midi && period % 10 == 0) {
+          ASSERT_TRUE(engine->send(Command::play_note(58)));
+        }
+        if (period % 6 == 5) {
+          stream.record.xruns.fetch_add(1);  // as JACK's xrun callback does
+          ++xruns;
+        }
+        std::string what;
+        forbidden += forbidden_in(
+            [&] { stream.jack.client->render_period(frames, events, 3, left.data(), right.data()); }, &what);
+        if (first.empty()) first = what;
+        for (int i = 0; i < frames; ++i) peak = std::max(peak, std::abs(left[i]));
+        Report report;
+        while (engine->take_report(report))
+          if (const char* text = report_text(report)) said += text;
+      }
+    }
+    EXPECT_EQ(forbidden, 0) << "first: " << first;
+    EXPECT_GT(peak, 0.01f);
+    const StreamStatus status = fsound_stream_status(stream);
+    EXPECT_EQ(status.underflows, xruns);
+    EXPECT_EQ(status.block_frames, 8192);
+    if (with_midi) {
+      EXPECT_NE(said.find("TRIG"), std::string::npos) << "the period's MIDI notes played";
+    }
+    EXPECT_EQ(engine->refused_commands(), 0);
+    stream.jack.client.reset();
+    delete &engine->patch();
+  }
 }
 
 }  // namespace

@@ -9,10 +9,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "devices/terminal_signals.h"
+
 namespace {
 
-constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-constexpr int kSignalCount = sizeof kSignals / sizeof kSignals[0];
+constexpr const int* kSignals = kTerminalSignals;
+constexpr int kSignalCount = kTerminalSignalCount;
 
 termios saved_terminal;           // the terminal as the user had it
 volatile sig_atomic_t saved = 0;  // saved_terminal holds it
@@ -37,7 +39,6 @@ void restore_terminal() {
 
 // Puts the terminal back, says what must be said, then dies of the signal as if unhandled.
 void restore_and_die(int sig) {
-  const int saved_errno = errno;
   restore_terminal();
   if (say_last_words) say_last_words();
   signal(sig, SIG_DFL);
@@ -49,7 +50,6 @@ void restore_and_die(int sig) {
   // Still here only if a runtime swallowed the signal (ThreadSanitizer defers
   // and can drop it): end with the status a shell shows for it anyway.
   _exit(128 + sig);
-  errno = saved_errno;
 }
 
 void save_terminal() {

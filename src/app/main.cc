@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <time.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -14,24 +15,28 @@
 
 #include "wsy/engine.h"
 #include "session/session_log.h"
+#include "midi/midi_options.h"
 #include "patch/patch_location.h"
 #include "devices/alsa_midi_input.h"
 #include "devices/audio_output.h"
+#include "devices/block_size.h"
 #include "app/console_keys.h"
 #include "devices/error_text.h"
 #include "devices/fsound.h"
+#include "devices/jack_client.h"
 #include "app/options.h"
 #include "app/patch_reloader.h"
 #include "app/poll_events.h"
 #include "app/select_output.h"
 #include "devices/stream_statistics.h"
+#include "devices/terminal_signals.h"
 #include "window/window_presenter.h"
 #include "window/window_video.h"
 #include "synth/sample_rate.h"
 
 namespace {
 
-constexpr int kStreamBufferLength = 32768;  // bytes: 8192 stereo frames
+constexpr int kStreamBufferLength = 4 * kMaxBlockFrames;  // bytes of 16-bit stereo: the largest block
 constexpr unsigned kStreamMode = kMode16Bits | kModeStereo | kModeSigned | kModeProgramFlag;
 constexpr int kPollMilliseconds = 50;       // how soon a lost device or a latency figure is seen
 
@@ -42,21 +47,16 @@ PatchHandOver hand_over;  // reloaded patches on their way to the engine, and ba
 WindowPresenter window;
 std::string patch_path;
 AlsaMidiInput* sequencer_input = nullptr;
+// The playing stream, for the signal handler's underflow line (the handler
+// runs on the main thread only); null before it plays and once it closes.
+std::atomic<AudioStream*> playing_stream{nullptr};
+static_assert(std::atomic<AudioStream*>::is_always_lock_free, "read from a signal handler");
 
 // The sequencer's thread hands each message straight to the engine through
 // a queue of its own: the main thread may sleep for a whole poll period, and
 // the engine's command queue takes one producer only.
 void midi_to_engine(void* user, const uint8_t* bytes, int size) {
   static_cast<Engine*>(user)->send_from_midi_input(Command::midi_message(bytes, size));
-}
-
-// The options wsy-render needs to play a log of this session the same.
-std::string render_options(const WsyOptions& options) {
-  std::string text;
-  if (options.midi_settings.channel) text += " --midi-channel " + std::to_string(options.midi_settings.channel);
-  if (options.midi_settings.bend_range != MidiSettings{}.bend_range)
-    text += " --bend-range " + std::to_string(options.midi_settings.bend_range);
-  return text;
 }
 
 // With an output that has no MIDI input of its own: the ALSA sequencer.
@@ -95,7 +95,7 @@ void take_reports() {
 
 // What a signal leaves behind: the underflow line, and the end of the log.
 void last_words() {
-  fsound_report_underflows();
+  fsound_report_underflows(playing_stream.load(std::memory_order_relaxed));
   if (engine) session_log.end_from_signal(engine->frames());
 }
 
@@ -103,9 +103,19 @@ void last_words() {
 // the callback never runs into a half-shut process; then what the engine
 // still had to say is printed and logged, and the log gets its end.
 void shut_down() {
-  fsound_report_underflows();
+  AudioStream* stream = playing_stream.exchange(nullptr);
+  fsound_report_underflows(stream);
+  const StreamStatus status = stream ? fsound_stream_status(*stream) : StreamStatus{};
   if (sequencer_input) sequencer_input->close();
   FSOUND_Close();
+  if (sequencer_input && sequencer_input->overruns() > 0)
+    std::fprintf(stderr,
+                 "wsy: the ALSA sequencer's input buffer overflowed %ld time%s and the MIDI messages that came "
+                 "meanwhile were lost.\n",
+                 sequencer_input->overruns(), sequencer_input->overruns() == 1 ? "" : "s");
+  if (status.dropped_midi_events > 0)
+    std::fprintf(stderr, "wsy: %ld MIDI events from JACK were dropped (more than %d came in one period).\n",
+                 status.dropped_midi_events, JackClient::kMaxEventsPerPeriod);
   if (engine) {
     take_reports();
     std::fflush(stdout);
@@ -208,13 +218,17 @@ int main(int argc, char** argv) {
     setenv("SDL_VIDEODRIVER", "offscreen", 0);
   else
     choose_cheap_window_updates();
-  if (SDL_Init(SDL_INIT_VIDEO) != 0)
-    std::fprintf(stderr, "wsy: SDL could not start its video (%s); going on without a window.\n", SDL_GetError());
-  else
-    sdl_started = true;
-  // SDL turns these into SDL_QUIT, which is ignored: Ctrl-C must still stop us.
-  guard_terminal(last_words);
-  SDL_Surface* screen = SDL_SetVideoMode(640, 800, 0, SDL_ANYFORMAT);
+  SDL_Surface* screen = nullptr;
+  {
+    const TerminalSignalsBlocked for_sdls_threads;
+    if (SDL_Init(SDL_INIT_VIDEO) != 0)
+      std::fprintf(stderr, "wsy: SDL could not start its video (%s); going on without a window.\n", SDL_GetError());
+    else
+      sdl_started = true;
+    // SDL turns these into SDL_QUIT, which is ignored: Ctrl-C must still stop us.
+    guard_terminal(last_words);
+    screen = SDL_SetVideoMode(640, 800, 0, SDL_ANYFORMAT);
+  }
   SDL_WM_SetCaption("wsy", "wsy");
   SDL_EnableKeyRepeat(0, 0);  // a held key is one press
   const bool headless = warn_if_no_window(screen);
@@ -231,7 +245,9 @@ int main(int argc, char** argv) {
 
   if (!options.record.empty()) {
     std::string error;
-    if (!session_log.open(options.record, patch_path, options.autoplay, error, render_options(options)))
+    // With the options wsy-render needs to play the log the same.
+    const std::string render_options = midi_options_text(options.midi_settings);
+    if (!session_log.open(options.record, patch_path, options.autoplay, error, render_options))
       std::fprintf(stderr, "wsy: cannot record the session into \"%s\": %s; playing without recording.\n",
                    options.record.c_str(), error.c_str());
   }
@@ -246,22 +262,26 @@ int main(int argc, char** argv) {
   const bool midi_in_stream = options.midi && fsound_stream_take_midi(stream, engine_midi_block, options.midi_connect);
   if (options.midi && !midi_in_stream) open_sequencer_input(options);
   if (FSOUND_Stream_Play(0, stream) == -1) stream_failed();
-  window.show_output(*stream);
+  playing_stream.store(stream);
+  window.show_output(fsound_stream_label(stream));
+  if (midi_in_stream) window.show_midi(fsound_stream_midi_input(stream));
 
   for (;;) {
     if (fsound_stream_lost(stream)) device_lost();
     double latency_ms, device_ms;
-    if (fsound_take_key_latency(latency_ms, device_ms))
+    if (fsound_take_key_latency(stream, latency_ms, device_ms))
       std::fprintf(stderr, "wsy: key to sound %.2f ms (%.2f ms of it from the block's start to the device)\n",
                    latency_ms, device_ms);
     bool exposed = false;
-    poll_events(*engine, &exposed);
+    poll_events(*engine, &exposed, stream);
     if (exposed) window.invalidate();
     take_reports();
     if (reloader.fd() >= 0) {
       reloader.reload_if_changed(*engine, hand_over);
       window.show_reload(reloader.status());
     }
+    const StreamStatus status = fsound_stream_status(*stream);
+    window.show_stream(status.block_frames, status.underflows);
     window.update(*engine);  // its pictures show at the next turn's event pump
     wait_for_work(keys_fd, reports_fd, reloader.fd());
   }

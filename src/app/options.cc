@@ -1,9 +1,11 @@
 #include "app/options.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+
+#include "midi/midi_options.h"
 
 const char kWsyUsage[] =
     "usage: wsy [--patch FILE] [--record FILE] [--no-autoplay] [--no-watch]\n"
@@ -43,17 +45,12 @@ const char* value_of(const char* name, int argc, char** argv, int& i) {
   return argv[++i];
 }
 
-// A whole number from `low` to `high` for `option`, or a usage error.
-int whole_number_in(const char* option, const char* text, long low, long high) {
-  char* end = nullptr;
-  errno = 0;
-  const long n = std::strtol(text, &end, 10);
-  if (!*text || *end || errno || n < low || n > high) {
-    std::fprintf(stderr, "wsy: %s takes a whole number from %ld to %ld, not \"%s\"\n%s", option, low, high, text,
-                 kWsyUsage);
-    std::exit(2);
-  }
-  return static_cast<int>(n);
+// --midi-channel and --bend-range into `settings`, or a usage error.
+void read_midi(const char* option, const char* value, MidiSettings& settings) {
+  std::string error;
+  if (read_midi_option(option, value, settings, error)) return;
+  std::fprintf(stderr, "wsy: %s\n%s", error.c_str(), kWsyUsage);
+  std::exit(2);
 }
 
 }  // namespace
@@ -71,10 +68,10 @@ WsyOptions parse_wsy_options(int argc, char** argv) {
     } else if (const char* v = value_of("--midi-connect", argc, argv, i)) {
       if (!*v) usage_error("--midi-connect needs a port", "");
       options.midi_connect.push_back(v);
-    } else if (const char* v = value_of("--midi-channel", argc, argv, i)) {
-      options.midi_settings.channel = static_cast<uint8_t>(whole_number_in("--midi-channel", v, 1, 16));
-    } else if (const char* v = value_of("--bend-range", argc, argv, i)) {
-      options.midi_settings.bend_range = static_cast<uint8_t>(whole_number_in("--bend-range", v, 0, 24));
+    } else if (const char* v = value_of(kMidiChannelOption, argc, argv, i)) {
+      read_midi(kMidiChannelOption, v, options.midi_settings);
+    } else if (const char* v = value_of(kBendRangeOption, argc, argv, i)) {
+      read_midi(kBendRangeOption, v, options.midi_settings);
     } else if (std::strcmp(arg, "--no-midi") == 0) {
       options.midi = false;
     } else if (std::strcmp(arg, "--no-autoplay") == 0) {

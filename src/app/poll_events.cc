@@ -24,7 +24,7 @@ std::optional<Command> command_for(int32_t sym, bool down) {
 
 }  // namespace
 
-int poll_events(Engine& engine, bool* exposed) {
+int poll_events(Engine& engine, bool* exposed, AudioStream* stream) {
   int taken = 0;
   while (SDL_PollEvent(&polled)) {
     ++taken;
@@ -34,8 +34,8 @@ int poll_events(Engine& engine, bool* exposed) {
     // exit() runs the at-exit handler that stops the audio before SDL quits.
     if (key && sym == kKeyEscape) std::exit(0);
     // With WSY_MEASURE_LATENCY, a key press's time counts from here.
-    const bool timed = polled.type == SDL_KEYDOWN && fsound_measuring_latency();
-    const double taken_at = timed ? fsound_key_time() : 0.0;
+    const bool timed = polled.type == SDL_KEYDOWN && fsound_measuring_latency(stream);
+    const double taken_at = timed ? fsound_key_time(stream) : 0.0;
     bool sent = false;
     if (key) {
       if (const std::optional<Command> command = command_for(sym, polled.type == SDL_KEYDOWN))
@@ -43,7 +43,7 @@ int poll_events(Engine& engine, bool* exposed) {
     } else if (polled.type == SDL_USEREVENT) {
       sent = engine.send(Command::random_note());
     }
-    if (timed && sent) fsound_key_handled(taken_at);
+    if (timed && sent) fsound_key_handled(stream, taken_at);
   }
   return taken;
 }

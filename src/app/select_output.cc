@@ -11,23 +11,9 @@
 
 namespace {
 
-constexpr float kRequiredVersion = 3.74f;
 constexpr signed char kEscape = 27;
 const char kSeparator[] = "---------------------------------------------------------\n";
 const char kPrompt[] = "Press a corresponding number or ESC to quit\n";
-
-const char* output_name(int output) {
-  switch (output) {
-    case 0: return "NoSound";
-    case 1: return "Windows Multimedia Waveout";
-    case 2: return "Direct Sound";
-    case 4: return "Open Sound System";
-    case 5: return "Enlightment Sound Daemon";
-    case 6: return "Alsa";
-    case 7: return "ASIO";
-    default: return "";
-  }
-}
 
 // The next key, or the end of the process when there is none.
 signed char next_key(const char* prompt_name) {
@@ -41,12 +27,6 @@ signed char next_key(const char* prompt_name) {
 }  // namespace
 
 bool select_output() {
-  if (FSOUND_GetVersion() < kRequiredVersion) {
-    std::printf("Error : You are using the wrong DLL version!  You should be using FMOD %.02f\n",
-                static_cast<double>(kRequiredVersion));
-    return false;
-  }
-
   begin_raw_keys();  // before the prompt shows, so that no early key is echoed
   std::fputs(kSeparator, stdout);
   std::fputs("Output Type\n", stdout);
@@ -58,7 +38,7 @@ bool select_output() {
   std::fputs(kSeparator, stdout);
   std::fputs(kPrompt, stdout);
 
-  static const int kOutputForKey[] = {2, 1, 7, 0};
+  static const int kOutputForKey[] = {kOutputAlsaMenuCode, kOutputOssMenuCode, kOutputJack, kOutputNoSound};
   for (;;) {
     const signed char key = next_key("output type");
     if (key == kEscape) std::exit(0);
@@ -71,7 +51,7 @@ bool select_output() {
   const int output = FSOUND_GetOutput();
   const int drivers = FSOUND_GetNumDrivers();  // probes the devices; keys typed meanwhile wait unechoed
   std::fputs(kSeparator, stdout);
-  std::fputs(output_name(output), stdout);
+  std::fputs(output_menu_title(output), stdout);
   std::fputs(" Driver list\n", stdout);
   std::fputs(kSeparator, stdout);
   for (int i = 0; i < FSOUND_GetNumDrivers(); ++i) {
@@ -83,11 +63,11 @@ bool select_output() {
 
   if (drivers == 0) {
     std::fflush(stdout);
+    const std::string jack_advice = ", or start a JACK server at " + std::to_string(kSampleRate) + " Hz first";
     std::fprintf(stderr,
                  "wsy: no %s output device was found. Press ESC to quit, then start wsy again and choose "
                  "4 (NoSound) to play without sound%s.\n",
-                 output_label(output),
-                 output == kOutputAsio ? ", or start a JACK server at 44100 Hz first" : "");
+                 output_label(output), output == kOutputJack ? jack_advice.c_str() : "");
   }
 
   int driver;

@@ -10,13 +10,11 @@
 #include <cstring>
 #include <system_error>
 
+#include "devices/library_chatter.h"
 #include "devices/sequencer_event_bytes.h"
+#include "devices/terminal_signals.h"
 
 namespace {
-
-// alsa-lib prints its own lines ("ALSA lib seq_hw.c: ... failed") before
-// returning an error; our one line says it in the user's words instead.
-void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}
 
 void say_no_sequencer(const char* why) {
   std::fprintf(stderr, "wsy: no MIDI input from the ALSA sequencer (%s); playing on without it.\n", why);
@@ -30,7 +28,9 @@ AlsaMidiInput::~AlsaMidiInput() { close(); }
 
 bool AlsaMidiInput::open(const char* sequencer) {
   close();
-  snd_lib_error_set_handler(quiet_alsa);
+  // alsa-lib prints its own lines ("ALSA lib seq_hw.c: ... failed") before
+  // returning an error; our one line says it in the user's words instead.
+  silence_library_chatter();
   const int err = snd_seq_open(&seq_, sequencer, SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK);
   if (err < 0) {
     seq_ = nullptr;
@@ -54,6 +54,7 @@ bool AlsaMidiInput::open(const char* sequencer) {
   wake_write_ = wake[1];
   overruns_.store(0, std::memory_order_relaxed);
   try {
+    const TerminalSignalsBlocked for_the_thread;
     thread_ = std::thread(&AlsaMidiInput::run, this);
   } catch (const std::system_error& e) {
     say_no_sequencer((std::string("its reading thread cannot start: ") + e.what()).c_str());

@@ -5,7 +5,7 @@
 OutputKind output_kind(int output) {
   switch (output) {
     case kOutputNoSound: return OutputKind::kNoSound;
-    case kOutputAsio: return OutputKind::kJack;
+    case kOutputJack: return OutputKind::kJack;
     default: return OutputKind::kPortAudio;
   }
 }
@@ -110,4 +110,21 @@ bool fsound_stream_take_midi(AudioStream* stream, StreamMidiCallback callback, c
   stream->midi_callback = callback;
   stream->midi_sources = sources;
   return true;
+}
+
+std::string fsound_stream_label(const AudioStream* stream) {
+  if (!stream) return "";
+  switch (stream->kind) {
+    case OutputKind::kNoSound: return output_label(kOutputNoSound);
+    case OutputKind::kPortAudio:
+      return stream->portaudio.host_name + ", device \"" + stream->portaudio.device_name + "\"";
+    case OutputKind::kJack:
+      return std::string(output_label(kOutputJack)) + ", client \"" +
+             (stream->jack.client ? stream->jack.client->client_name() : "") + "\"";
+  }
+  return "";
+}
+
+std::string fsound_stream_midi_input(const AudioStream* stream) {
+  return stream && stream->kind == OutputKind::kJack ? jack_stream_midi_input(*stream) : "";
 }

@@ -14,7 +14,6 @@
 
 namespace {
 
-constexpr float kVersion = 3.74f;
 constexpr int kLowestRate = 4000;
 constexpr int kHighestRate = 192000;
 
@@ -22,29 +21,46 @@ bool is_open(AudioStream* stream) {
   return std::find(layer.streams.begin(), layer.streams.end(), stream) != layer.streams.end();
 }
 
+// Every output FSOUND_GetOutput can report, by its names.
+struct OutputNames {
+  int output;
+  const char* label;       // in messages: what it really is here
+  const char* menu_title;  // in the console's driver list, as the menu calls it
+};
+constexpr OutputNames kOutputNames[] = {
+    {kOutputNoSound, "NoSound", "NoSound"},
+    {kOutputOss, "OSS", "Open Sound System"},
+    {kOutputAlsa, "ALSA", "Alsa"},
+    {kOutputJack, "JACK", "ASIO"},
+};
+
+const OutputNames* names_of(int output) {
+  for (const OutputNames& names : kOutputNames)
+    if (names.output == output) return &names;
+  return nullptr;
+}
+
 }  // namespace
 
 const char* output_label(int output) {
-  switch (output) {
-    case kOutputNoSound: return "NoSound";
-    case kOutputOss: return "OSS";
-    case kOutputAlsa: return "ALSA";
-    case kOutputAsio: return "JACK";
-    default: return "this output";
-  }
+  const OutputNames* names = names_of(output);
+  return names ? names->label : "this output";
 }
 
-float FSOUND_GetVersion() { return kVersion; }
+const char* output_menu_title(int output) {
+  const OutputNames* names = names_of(output);
+  return names ? names->menu_title : "";
+}
 
 signed char FSOUND_SetOutput(int output_type) {
   if (layer.initialised) return layer_fail(kErrAfterInit);
   switch (output_type) {
     case kOutputNoSound: layer.output = kOutputNoSound; break;
-    case kOutputDirectSound:
+    case kOutputAlsaMenuCode:
     case kOutputAlsa: layer.output = kOutputAlsa; break;
-    case kOutputWaveout:
+    case kOutputOssMenuCode:
     case kOutputOss: layer.output = kOutputOss; break;
-    case kOutputAsio: layer.output = kOutputAsio; break;
+    case kOutputJack: layer.output = kOutputJack; break;
     default: return layer_fail(kErrBadParameter);
   }
   return 1;
@@ -77,9 +93,7 @@ signed char FSOUND_Init(int mix_rate, int max_software_channels, unsigned int /*
     return layer_fail(kErrBadParameter);
   const int error = output_check(layer.output, layer.driver, mix_rate);
   if (error != kErrNone) return layer_fail(error);
-  layer.mix_rate = mix_rate;
   layer.initialised = true;
-  reset_underflows();
   layer.error = kErrNone;
   return 1;
 }
@@ -91,7 +105,6 @@ void FSOUND_Close() {
   // A lost device would keep every call waiting: leave its streams to the end of the process.
   if (lost) layer.streams.clear();
   while (!layer.streams.empty()) FSOUND_Stream_Close(layer.streams.back());
-  stop_measuring(nullptr);
   output_release(lost);
   layer.initialised = false;
   layer.names.clear();
@@ -156,7 +169,6 @@ int FSOUND_Stream_Play(int channel, AudioStream* stream) {
 signed char FSOUND_Stream_Close(AudioStream* stream) {
   if (!stream || !is_open(stream)) return layer_fail(kErrBadParameter);
   layer.streams.erase(std::find(layer.streams.begin(), layer.streams.end(), stream));
-  stop_measuring(stream);
   output_stop(*stream);
   output_close(*stream);
   delete stream;

@@ -8,16 +8,10 @@
 #include <cstdio>
 #include <cstring>
 
-namespace {
+#include "devices/library_chatter.h"
+#include "devices/terminal_signals.h"
 
-// libjack reports on stderr from its own threads. While joining a server its
-// lines ("Cannot connect to server socket ...") say nothing our own message
-// does not; once playing, what it says reaches the user with our prefix.
-std::atomic<bool> forward_jack_messages{false};
-void jack_message_to_user(const char* message) {
-  if (forward_jack_messages.load(std::memory_order_relaxed)) std::fprintf(stderr, "wsy: JACK: %s\n", message);
-}
-void quiet(const char*) {}
+namespace {
 
 std::string status_text(jack_status_t status) {
   char text[16];
@@ -60,9 +54,11 @@ int collect_midi_events(void* port_buffer, jack_nframes_t frames, RawMidiEvent* 
 
 }  // namespace
 
-JackClient::JackClient(JackRenderFunction render, void* user)
+JackClient::JackClient(JackRenderFunction render, void* user, StreamRecord* record)
     : render_(render),
       user_(user),
+      own_record_(record ? nullptr : new StreamRecord),
+      record_(record ? record : own_record_.get()),
       scratch_(new int16_t[2 * kMaxPeriodFrames]()),
       events_(new RawMidiEvent[kMaxEventsPerPeriod]()) {}
 
@@ -71,11 +67,15 @@ JackClient::~JackClient() { close(); }
 bool JackClient::open(int required_rate, std::string& error, JackProcessCallback process) {
   close();
   lost_.store(false, std::memory_order_relaxed);
-  jack_set_error_function(jack_message_to_user);
-  jack_set_info_function(quiet);
-  forward_jack_messages.store(false, std::memory_order_relaxed);
+  // While joining a server libjack's lines ("Cannot connect to server socket
+  // ...") say nothing our own message does not; once playing, they reach the user.
+  silence_library_chatter();
+  forward_jack_errors(false);
   jack_status_t status{};
-  client_ = jack_client_open("wsy", JackNoStartServer, &status);
+  {
+    const TerminalSignalsBlocked for_libjacks_threads;
+    client_ = jack_client_open("wsy", JackNoStartServer, &status);
+  }
   if (!client_) {
     error = (status & JackServerFailed)
                 ? "wsy: no JACK server is running (start one at " + std::to_string(required_rate) +
@@ -99,14 +99,14 @@ bool JackClient::open(int required_rate, std::string& error, JackProcessCallback
     close();
     return false;
   }
-  period_.store(static_cast<int>(jack_get_buffer_size(client_)), std::memory_order_relaxed);
+  record_->period_frames.store(static_cast<int>(jack_get_buffer_size(client_)), std::memory_order_relaxed);
   jack_set_process_callback(client_, process, this);
   jack_set_xrun_callback(client_, &JackClient::on_xrun, this);
   jack_set_buffer_size_callback(client_, &JackClient::on_buffer_size, this);
   jack_on_info_shutdown(client_, &JackClient::on_shutdown, this);
-  xruns_.store(0, std::memory_order_relaxed);
-  dropped_events_.store(0, std::memory_order_relaxed);
-  oversized_periods_.store(0, std::memory_order_relaxed);
+  record_->xruns.store(0, std::memory_order_relaxed);
+  record_->dropped_midi_events.store(0, std::memory_order_relaxed);
+  record_->oversized_periods.store(0, std::memory_order_relaxed);
   return true;
 }
 
@@ -115,10 +115,15 @@ bool JackClient::start(std::string& error) {
     error = "wsy: JACK output started before it was opened.";
     return false;
   }
-  forward_jack_messages.store(true, std::memory_order_relaxed);
-  if (jack_activate(client_) != 0) {
+  forward_jack_errors(true);
+  int activated;
+  {
+    const TerminalSignalsBlocked for_the_process_thread;
+    activated = jack_activate(client_);
+  }
+  if (activated != 0) {
     error = "wsy: the JACK server would not start client \"" + client_name() + "\".";
-    forward_jack_messages.store(false, std::memory_order_relaxed);
+    forward_jack_errors(false);
     return false;
   }
   active_ = true;
@@ -171,8 +176,11 @@ MidiConnectResult JackClient::connect_midi(const std::string& source) {
 }
 
 void JackClient::close() {
-  forward_jack_messages.store(false, std::memory_order_relaxed);
+  forward_jack_errors(false);
   if (!client_) return;
+  // libjack puts back the signal mask it found when its first client opened
+  // (under the guard of open()) once its last client closes.
+  const TerminalSignalsBlocked for_libjacks_mask;
   // A client whose server died is closed all the same: libjack then only frees its own side.
   if (active_ && !lost()) jack_deactivate(client_);
   jack_client_close(client_);
@@ -200,7 +208,7 @@ std::vector<std::string> JackClient::playback_connections() const {
 
 int JackClient::sample_rate() const { return client_ ? static_cast<int>(jack_get_sample_rate(client_)) : 0; }
 
-int JackClient::period_frames() const { return period_.load(std::memory_order_relaxed); }
+int JackClient::period_frames() const { return record_->period_frames.load(std::memory_order_relaxed); }
 
 int JackClient::output_latency_frames() const {
   if (!active_) return 0;
@@ -222,8 +230,8 @@ int JackClient::output_latency_frames() const {
 bool JackClient::ask_period(int frames) {
   if (!client_ || frames <= 0 || frames > kMaxPeriodFrames) return false;
   if (jack_set_buffer_size(client_, static_cast<jack_nframes_t>(frames)) != 0) return false;
-  period_.store(static_cast<int>(jack_get_buffer_size(client_)), std::memory_order_relaxed);
-  return period_.load(std::memory_order_relaxed) == frames;
+  record_->period_frames.store(static_cast<int>(jack_get_buffer_size(client_)), std::memory_order_relaxed);
+  return period_frames() == frames;
 }
 
 std::string JackClient::lost_reason() const { return lost() ? lost_reason_ : ""; }
@@ -231,7 +239,8 @@ std::string JackClient::lost_reason() const { return lost() ? lost_reason_ : "";
 int JackClient::process(jack_nframes_t frames, void* self) {
   JackClient* o = static_cast<JackClient*>(self);
   void* midi = jack_port_get_buffer(o->midi_in_, frames);
-  const int count = collect_midi_events(midi, frames, o->events_.get(), kMaxEventsPerPeriod, o->dropped_events_);
+  const int count =
+      collect_midi_events(midi, frames, o->events_.get(), kMaxEventsPerPeriod, o->record_->dropped_midi_events);
   float* left = static_cast<float*>(jack_port_get_buffer(o->out_left_, frames));
   float* right = static_cast<float*>(jack_port_get_buffer(o->out_right_, frames));
   o->render_period(static_cast<int>(frames), o->events_.get(), count, left, right);
@@ -242,7 +251,7 @@ uint32_t JackClient::period_start_frame() const { return client_ ? jack_last_fra
 
 void JackClient::render_period(int frames, const RawMidiEvent* events, int event_count, float* left, float* right) {
   if (frames > kMaxPeriodFrames) {
-    oversized_periods_.fetch_add(1, std::memory_order_relaxed);
+    record_->oversized_periods.fetch_add(1, std::memory_order_relaxed);
     std::fill(left, left + frames, 0.0f);
     std::fill(right, right + frames, 0.0f);
     return;
@@ -259,16 +268,16 @@ void JackClient::render_period(int frames, const RawMidiEvent* events, int event
 void JackClient::on_shutdown(jack_status_t, const char* reason, void* self) {
   JackClient* o = static_cast<JackClient*>(self);
   std::snprintf(o->lost_reason_, sizeof o->lost_reason_, "%s", reason ? reason : "");
-  forward_jack_messages.store(false, std::memory_order_relaxed);  // what a dead client says next is noise
+  forward_jack_errors(false);  // what a dead client says next is noise
   o->lost_.store(true, std::memory_order_release);
 }
 
 int JackClient::on_xrun(void* self) {
-  static_cast<JackClient*>(self)->xruns_.fetch_add(1, std::memory_order_relaxed);
+  static_cast<JackClient*>(self)->record_->xruns.fetch_add(1, std::memory_order_relaxed);
   return 0;
 }
 
 int JackClient::on_buffer_size(jack_nframes_t frames, void* self) {
-  static_cast<JackClient*>(self)->period_.store(static_cast<int>(frames), std::memory_order_relaxed);
+  static_cast<JackClient*>(self)->record_->period_frames.store(static_cast<int>(frames), std::memory_order_relaxed);
   return 0;
 }

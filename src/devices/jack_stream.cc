@@ -8,7 +8,9 @@
 #include "devices/audio_stream.h"
 #include "devices/fsound.h"
 #include "devices/layer_error.h"
+#include "devices/library_chatter.h"
 #include "devices/stream_statistics.h"
+#include "devices/terminal_signals.h"
 
 namespace {
 
@@ -16,27 +18,29 @@ const char kDriverName[] = "system";
 
 // True when a JACK server answers (never starts one), without a word from libjack.
 bool server_runs() {
-  jack_set_error_function([](const char*) {});
+  silence_library_chatter();
   jack_status_t status{};
+  const TerminalSignalsBlocked for_libjacks_threads;
   jack_client_t* probe = jack_client_open("wsy", JackNoStartServer, &status);
   if (!probe) return false;
   jack_client_close(probe);
   return true;
 }
 
-// JACK's process thread: the period through the stream's callbacks. Real-time
-// code: no allocation, no lock, no I/O.
-void render_period(void* user, int frames, int16_t* out, const RawMidiEvent* events, int event_count) {
+}  // namespace
+
+void jack_stream_render_period(void* user, int frames, int16_t* out, const RawMidiEvent* events, int event_count) {
   AudioStream* s = static_cast<AudioStream*>(user);
-  JackStream& jack = s->jack;
-  const bool timing = timing_blocks();
-  const long long started = timing ? fsound_now_ns() : 0;
-  const long xruns = jack.client->underflows();
-  for (; jack.seen_xruns < xruns; ++jack.seen_xruns) count_underflow();
-  // This period's first sample reaches the playback ports one latency from now.
-  const double now = static_cast<double>(jack_get_time()) / 1e6;
-  block_reaches_device(now + static_cast<double>(jack.latency_frames.load(std::memory_order_relaxed)) / s->sample_rate,
-                       now);
+  StreamRecord& record = s->record;
+  const long long started = block_started(record);
+  const long xruns = record.xruns.load(std::memory_order_relaxed);
+  for (; record.counted_xruns < xruns; ++record.counted_xruns) count_underflow(record);
+  if (record.key_pending.load(std::memory_order_acquire)) {
+    // This period's first sample reaches the playback ports one latency from now.
+    const double now = static_cast<double>(jack_get_time()) / 1e6;
+    const int latency = record.playback_latency_frames.load(std::memory_order_relaxed);
+    block_reaches_device(record, now + static_cast<double>(latency) / s->sample_rate, now);
+  }
   if (s->midi_callback) {
     s->midi_callback(s->user_data, frames, out, events, event_count);
   } else {
@@ -49,11 +53,8 @@ void render_period(void* user, int frames, int16_t* out, const RawMidiEvent* eve
       left -= chunk;
     }
   }
-  block_done(frames, s->sample_rate);
-  if (timing) block_took_since(started);
+  block_done(record, frames, s->sample_rate, started);
 }
-
-}  // namespace
 
 int jack_stream_driver_count() { return server_runs() ? 1 : 0; }
 
@@ -61,7 +62,8 @@ const char* jack_stream_driver_name(int driver) { return driver == 0 && server_r
 
 int jack_stream_check(int driver, int sample_rate) {
   if (driver != 0) {
-    std::fprintf(stderr, "wsy: JACK has no output device number %d (1 found); choose another output.\n", driver + 1);
+    std::fprintf(stderr, "wsy: %s has no output device number %d (1 found); choose another output.\n",
+                 output_label(kOutputJack), driver + 1);
     return kErrOutputInit;
   }
   JackClient probe(nullptr, nullptr);
@@ -74,7 +76,7 @@ int jack_stream_check(int driver, int sample_rate) {
 }
 
 int jack_stream_open(AudioStream& s) {
-  s.jack.client = std::make_unique<JackClient>(render_period, &s);
+  s.jack.client = std::make_unique<JackClient>(jack_stream_render_period, &s, &s.record);
   std::string error;
   if (!s.jack.client->open(s.sample_rate, error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
@@ -94,12 +96,12 @@ int jack_stream_start(AudioStream& s) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return kErrPlay;
   }
-  s.jack.latency_frames.store(s.jack.client->output_latency_frames(), std::memory_order_relaxed);
+  s.record.playback_latency_frames.store(s.jack.client->output_latency_frames(), std::memory_order_relaxed);
   for (const std::string& source : s.midi_sources) {
     const MidiConnectResult result = s.jack.client->connect_midi(source);
     if (!result.warning.empty()) std::fprintf(stderr, "%s\n", result.warning.c_str());
   }
-  measure_latency_if_asked(&s);
+  measure_latency_if_asked(s.record);
   return kErrNone;
 }
 

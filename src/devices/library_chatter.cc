@@ -8,6 +8,8 @@
 
 namespace {
 
+// Writers: the main thread, and libjack's notification thread (the shutdown
+// callback). Reader: whichever of libjack's threads reports an error.
 std::atomic<bool> forwarding{false};
 
 void quiet_alsa(const char*, int, const char*, int, const char*, ...) {}

@@ -7,12 +7,14 @@
 #include <new>
 
 #include "devices/audio_stream.h"
+#include "devices/block_size.h"
+#include "devices/fsound.h"
 #include "devices/layer_error.h"
 #include "devices/stream_statistics.h"
+#include "devices/terminal_signals.h"
 
 namespace {
 
-constexpr int kDefaultBlockFrames = 256;
 constexpr auto kLongStall = std::chrono::milliseconds(200);
 
 // Pulls blocks at the stream's rate against the monotonic clock. After a long
@@ -24,7 +26,7 @@ void pump(AudioStream* s) {
   long long done = 0;
   while (s->nosound.pumping.load(std::memory_order_relaxed)) {
     s->callback(s, s->nosound.scratch.get(), s->nosound.block_bytes, s->user_data);
-    block_done(frames, s->sample_rate);
+    block_done(s->record, frames, s->sample_rate, 0);
     done += frames;
     auto due = start + std::chrono::nanoseconds(done * 1000000000LL / s->sample_rate);
     const auto now = Clock::now();
@@ -45,7 +47,7 @@ const char* nosound_driver_name(int driver) { return driver == 0 ? "No sound" : 
 
 int nosound_check(int driver) {
   if (driver == 0) return kErrNone;
-  std::fprintf(stderr, "wsy: NoSound has one driver only, number 1.\n");
+  std::fprintf(stderr, "wsy: %s has one driver only, number 1.\n", output_label(kOutputNoSound));
   return kErrOutputInit;
 }
 
@@ -58,6 +60,7 @@ int nosound_open(AudioStream& s) {
 int nosound_start(AudioStream& s) {
   s.nosound.pumping.store(true, std::memory_order_relaxed);
   try {
+    const TerminalSignalsBlocked for_the_pump;
     s.nosound.pump = std::thread(pump, &s);
   } catch (const std::exception& e) {
     s.nosound.pumping.store(false, std::memory_order_relaxed);
@@ -74,7 +77,8 @@ void nosound_stop(AudioStream& s) {
 
 void nosound_report_playing(const AudioStream& s) {
   std::fprintf(stderr,
-               "wsy: playing without sound (NoSound): %ld-frame blocks%s at %d Hz are computed and discarded.\n",
-               static_cast<long>(s.nosound.block_bytes / 4), s.asked_frames ? " (WSY_BUFFER_FRAMES)" : "",
+               "wsy: playing without sound (%s): %ld-frame blocks%s at %d Hz are computed and discarded.\n",
+               output_label(kOutputNoSound), static_cast<long>(s.nosound.block_bytes / 4),
+               s.asked_frames ? " (WSY_BUFFER_FRAMES)" : "",
                s.sample_rate);
 }

@@ -13,10 +13,9 @@
 #include "devices/layer_error.h"
 #include "devices/library_chatter.h"
 #include "devices/stream_statistics.h"
+#include "devices/terminal_signals.h"
 
 namespace {
-
-constexpr int kTargetFrames = 256;  // low latency, 5.8 ms at 44100 Hz
 
 bool pa_tried = false;
 bool pa_up = false;
@@ -26,6 +25,9 @@ bool start_portaudio() {
   pa_tried = true;
   silence_library_chatter();
   setenv("JACK_NO_START_SERVER", "1", 0);  // list a running server, never start one
+  // Here and below: PortAudio's host APIs and ALSA's plugins (PulseAudio's,
+  // JACK's) may start threads of their own when devices are listed or opened.
+  const TerminalSignalsBlocked for_library_threads;
   const PaError err = Pa_Initialize();
   if (err != paNoError) {
     std::fprintf(stderr, "wsy: the audio system (PortAudio) could not start: %s; only NoSound (4) can play.\n",
@@ -41,7 +43,6 @@ PaHostApiIndex host_api(int output) {
   switch (output) {
     case kOutputAlsa: type = paALSA; break;
     case kOutputOss: type = paOSS; break;
-    case kOutputAsio: type = paJACK; break;
     default: return -1;
   }
   if (!start_portaudio()) return -1;
@@ -92,34 +93,35 @@ bool output_parameters(int output, int driver, int sample_rate, PaStreamParamete
   out.device = list[driver];
   out.channelCount = 2;
   out.sampleFormat = paInt16;
-  out.suggestedLatency = static_cast<double>(asked ? asked : kTargetFrames) / sample_rate;
+  out.suggestedLatency = static_cast<double>(asked ? asked : kDefaultBlockFrames) / sample_rate;
   out.hostApiSpecificStreamInfo = nullptr;
   host = Pa_GetHostApiInfo(info->hostApi)->name;
   name = info->name;
   return true;
 }
 
-void explain(const char* what, int output, const std::string& host, const std::string& name, int sample_rate,
+void explain(const char* what, const std::string& host, const std::string& name, int sample_rate,
              PaError err) {
-  std::fprintf(stderr, "wsy: %s %s device \"%s\" for 16-bit stereo at %d Hz: %s", what, host.c_str(),
+  std::fprintf(stderr, "wsy: %s %s device \"%s\" for 16-bit stereo at %d Hz: %s.\n", what, host.c_str(),
                name.c_str(), sample_rate, Pa_GetErrorText(err));
-  if (err == paInvalidSampleRate && output == kOutputAsio)
-    std::fprintf(stderr, " (start the JACK server with -r %d)", sample_rate);
-  std::fputs(".\n", stderr);
 }
 
-// Hands a PortAudio block to the callback, in pieces no larger than max_bytes.
-// Real-time code like the callback it calls: no allocation, no lock, no I/O.
-int pa_callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* time,
-                PaStreamCallbackFlags status, void* user) {
+void pa_finished(void* user) {
+  static_cast<AudioStream*>(user)->record.finished.store(true, std::memory_order_relaxed);
+}
+
+}  // namespace
+
+int portaudio_stream_callback(const void*, void* output, unsigned long frames, const PaStreamCallbackTimeInfo* time,
+                              PaStreamCallbackFlags status, void* user) {
   AudioStream* s = static_cast<AudioStream*>(user);
-  const bool timing = timing_blocks();
-  const long long started = timing ? fsound_now_ns() : 0;
-  if (s->portaudio.first_block_frames.load(std::memory_order_relaxed) == 0)
-    s->portaudio.first_block_frames.store(static_cast<long>(frames), std::memory_order_relaxed);
-  if (status & paOutputUnderflow) count_underflow();
+  StreamRecord& record = s->record;
+  const long long started = block_started(record);
+  if (record.first_block_frames.load(std::memory_order_relaxed) == 0)
+    record.first_block_frames.store(static_cast<long>(frames), std::memory_order_relaxed);
+  if (status & paOutputUnderflow) count_underflow(record);
   // The block's first sample reaches the device at outputBufferDacTime.
-  block_reaches_device(time->outputBufferDacTime, time->currentTime);
+  block_reaches_device(record, time->outputBufferDacTime, time->currentTime);
   unsigned char* out = static_cast<unsigned char*>(output);
   unsigned long bytes = frames * 4;
   while (bytes > 0) {
@@ -128,16 +130,9 @@ int pa_callback(const void*, void* output, unsigned long frames, const PaStreamC
     out += chunk;
     bytes -= chunk;
   }
-  block_done(static_cast<long>(frames), s->sample_rate);
-  if (timing) block_took_since(started);
+  block_done(record, static_cast<long>(frames), s->sample_rate, started);
   return paContinue;
 }
-
-void pa_finished(void* user) {
-  static_cast<AudioStream*>(user)->portaudio.finished.store(true, std::memory_order_relaxed);
-}
-
-}  // namespace
 
 int portaudio_driver_count(int output) { return static_cast<int>(devices(output).size()); }
 
@@ -156,9 +151,10 @@ int portaudio_check(int output, int driver, int sample_rate) {
   PaStreamParameters out;
   std::string host, name;
   if (!output_parameters(output, driver, sample_rate, out, host, name)) return kErrOutputInit;
+  const TerminalSignalsBlocked for_library_threads;
   const PaError err = Pa_IsFormatSupported(nullptr, &out, sample_rate);
   if (err != paFormatIsSupported) {
-    explain("cannot use the", output, host, name, sample_rate, err);
+    explain("cannot use the", host, name, sample_rate, err);
     return code_for(err);
   }
   return kErrNone;
@@ -169,10 +165,12 @@ int portaudio_open(AudioStream& s, int output, int driver) {
   PaStreamParameters out;
   if (!output_parameters(output, driver, s.sample_rate, out, pa.host_name, pa.device_name)) return kErrOutputInit;
   const unsigned long frames = s.asked_frames ? s.asked_frames : paFramesPerBufferUnspecified;
+  const TerminalSignalsBlocked for_library_threads;
   const PaError err =
-      Pa_OpenStream(&pa.stream, nullptr, &out, s.sample_rate, frames, paClipOff | paDitherOff, pa_callback, &s);
+      Pa_OpenStream(&pa.stream, nullptr, &out, s.sample_rate, frames, paClipOff | paDitherOff,
+                    portaudio_stream_callback, &s);
   if (err != paNoError) {
-    explain("cannot open the", output, pa.host_name, pa.device_name, s.sample_rate, err);
+    explain("cannot open the", pa.host_name, pa.device_name, s.sample_rate, err);
     return code_for(err);
   }
   Pa_SetStreamFinishedCallback(pa.stream, pa_finished);
@@ -181,19 +179,23 @@ int portaudio_open(AudioStream& s, int output, int driver) {
 
 int portaudio_start(AudioStream& s) {
   forward_jack_errors(true);
+  const TerminalSignalsBlocked for_the_callback_thread;
   const PaError err = Pa_StartStream(s.portaudio.stream);
   if (err != paNoError) {
     std::fprintf(stderr, "wsy: the %s device \"%s\" would not start: %s.\n", s.portaudio.host_name.c_str(),
                  s.portaudio.device_name.c_str(), Pa_GetErrorText(err));
     return kErrPlay;
   }
-  measure_latency_if_asked(&s);
+  measure_latency_if_asked(s.record);
   return kErrNone;
 }
 
 void portaudio_stop(AudioStream& s) { Pa_StopStream(s.portaudio.stream); }
 
 void portaudio_close(AudioStream& s) {
+  // Closing a device may close a library's client that put back a signal mask
+  // it saved under a guard (libjack, behind ALSA's JACK plugin).
+  const TerminalSignalsBlocked for_library_masks;
   if (!s.lost) Pa_CloseStream(s.portaudio.stream);
 }
 
@@ -201,9 +203,9 @@ void portaudio_report_playing(const AudioStream& s) {
   const PortAudioStream& pa = s.portaudio;
   // The block size is known once the device has asked for the first one.
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (pa.first_block_frames.load(std::memory_order_relaxed) == 0 && std::chrono::steady_clock::now() < give_up)
+  while (s.record.first_block_frames.load(std::memory_order_relaxed) == 0 && std::chrono::steady_clock::now() < give_up)
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const long block = pa.first_block_frames.load(std::memory_order_relaxed);
+  const long block = s.record.first_block_frames.load(std::memory_order_relaxed);
   const PaStreamInfo* info = Pa_GetStreamInfo(pa.stream);
   const double latency = info ? info->outputLatency : 0.0;
   std::fprintf(stderr, "wsy: playing through %s, device \"%s\": ", pa.host_name.c_str(), pa.device_name.c_str());
@@ -215,17 +217,18 @@ void portaudio_report_playing(const AudioStream& s) {
 }
 
 bool portaudio_device_gone(AudioStream& s) {
-  // JACK's shutdown only clears the stream's active state; a host API that
-  // gives up on a broken device also calls the finished callback.
-  if (!s.portaudio.finished.load(std::memory_order_relaxed) && Pa_IsStreamActive(s.portaudio.stream) == 1)
+  // A host API that gives up on a broken device ends the stream (it is no
+  // longer active) and calls the finished callback.
+  if (!s.record.finished.load(std::memory_order_relaxed) && Pa_IsStreamActive(s.portaudio.stream) == 1)
     return false;
-  forward_jack_errors(false);  // what the dead client says next is noise
+  forward_jack_errors(false);  // an ALSA device played through JACK's plugin: what it says next is noise
   return true;
 }
 
 double portaudio_stream_time(const AudioStream& s) { return Pa_GetStreamTime(s.portaudio.stream); }
 
 void portaudio_release(bool device_lost) {
+  const TerminalSignalsBlocked for_library_masks;  // as in portaudio_close
   if (pa_up && !device_lost) Pa_Terminate();
   pa_up = false;
   pa_tried = false;

@@ -4,34 +4,35 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdlib>
 
 #include "devices/audio_output.h"
+#include "devices/audio_stream.h"
 #include "devices/block_size.h"
 #include "devices/signal_safe_line.h"
 
 namespace {
 
 constexpr long long kBillion = 1000000000LL;
-
-// Written by the audio thread, read by the main thread (and a signal handler).
-std::atomic<long> underflow_count{0};
-std::atomic<long> block_frames_now{0};       // frames of the latest block
-std::atomic<long long> last_block_end_ns{0};  // CLOCK_MONOTONIC, end of the latest block
-std::atomic<long long> block_period_ns{0};
-
-// Key-to-sound measurement (WSY_MEASURE_LATENCY).
-std::atomic<bool> measuring{false};
-std::atomic<bool> key_pending{false};     // main -> audio thread
-std::atomic<double> key_stream_time{0.0};
-std::atomic<bool> latency_ready{false};   // audio thread -> main
-std::atomic<double> latency_seconds{0.0};
-std::atomic<double> device_seconds{0.0};  // the part of it from the block's start to the device
-std::atomic<long long> slowest_block_ns{0};  // the longest a callback took, to weigh underflows against
-AudioStream* measured = nullptr;             // main thread only
+constexpr auto kRelaxed = std::memory_order_relaxed;
 
 }  // namespace
+
+StreamStatus stream_status_of(const StreamRecord& r) {
+  StreamStatus s;
+  s.underflows = r.underflows.load(kRelaxed);
+  s.block_frames = r.block_frames.load(kRelaxed);
+  s.block_period_ns = r.block_period_ns.load(kRelaxed);
+  s.slowest_block_ns = r.slowest_block_ns.load(kRelaxed);
+  s.measuring = r.measuring.load(kRelaxed);
+  s.xruns = r.xruns.load(kRelaxed);
+  s.period_frames = r.period_frames.load(kRelaxed);
+  s.dropped_midi_events = r.dropped_midi_events.load(kRelaxed);
+  s.oversized_periods = r.oversized_periods.load(kRelaxed);
+  s.first_block_frames = r.first_block_frames.load(kRelaxed);
+  s.finished = r.finished.load(kRelaxed);
+  return s;
+}
 
 long long fsound_now_ns() {
   timespec now;
@@ -39,49 +40,39 @@ long long fsound_now_ns() {
   return static_cast<long long>(now.tv_sec) * kBillion + now.tv_nsec;
 }
 
-void count_underflow() { underflow_count.fetch_add(1, std::memory_order_relaxed); }
+void count_underflow(StreamRecord& record) { record.underflows.fetch_add(1, kRelaxed); }
 
-void block_done(long frames, int sample_rate) {
-  block_frames_now.store(frames, std::memory_order_relaxed);
-  block_period_ns.store(frames * kBillion / sample_rate, std::memory_order_relaxed);
-  last_block_end_ns.store(fsound_now_ns(), std::memory_order_relaxed);
+long long block_started(const StreamRecord& record) { return record.measuring.load(kRelaxed) ? fsound_now_ns() : 0; }
+
+void block_done(StreamRecord& record, long frames, int sample_rate, long long started_ns) {
+  record.block_frames.store(frames, kRelaxed);
+  record.block_period_ns.store(frames * kBillion / sample_rate, kRelaxed);
+  if (started_ns == 0) return;
+  const long long took = fsound_now_ns() - started_ns;
+  if (took > record.slowest_block_ns.load(kRelaxed)) record.slowest_block_ns.store(took, kRelaxed);
 }
 
-bool timing_blocks() { return measuring.load(std::memory_order_relaxed); }
-
-void block_took_since(long long started_ns) {
-  const long long took = last_block_end_ns.load(std::memory_order_relaxed) - started_ns;
-  if (took > slowest_block_ns.load(std::memory_order_relaxed)) slowest_block_ns.store(took, std::memory_order_relaxed);
-}
-
-void block_reaches_device(double device_time, double now) {
+void block_reaches_device(StreamRecord& record, double device_time, double now) {
   // A key acted on before this block started sounds from the block's first sample.
-  if (!key_pending.load(std::memory_order_acquire)) return;
-  latency_seconds.store(device_time - key_stream_time.load(std::memory_order_relaxed), std::memory_order_relaxed);
-  device_seconds.store(device_time - now, std::memory_order_relaxed);
-  latency_ready.store(true, std::memory_order_release);
-  key_pending.store(false, std::memory_order_release);
+  if (!record.key_pending.load(std::memory_order_acquire)) return;
+  record.latency_seconds.store(device_time - record.key_stream_time.load(kRelaxed), kRelaxed);
+  record.device_seconds.store(device_time - now, kRelaxed);
+  record.latency_ready.store(true, std::memory_order_release);
+  record.key_pending.store(false, std::memory_order_release);
 }
 
-void reset_underflows() { underflow_count.store(0, std::memory_order_relaxed); }
-
-void measure_latency_if_asked(AudioStream* stream) {
-  if (!std::getenv("WSY_MEASURE_LATENCY")) return;
-  measuring.store(true, std::memory_order_relaxed);
-  measured = stream;
+void measure_latency_if_asked(StreamRecord& record) {
+  if (std::getenv("WSY_MEASURE_LATENCY")) record.measuring.store(true, kRelaxed);
 }
 
-void stop_measuring(AudioStream* stream) {
-  if (!stream || stream == measured) measured = nullptr;
-}
+StreamStatus fsound_stream_status(const AudioStream& stream) { return stream_status_of(stream.record); }
 
-long fsound_underflows() { return underflow_count.load(std::memory_order_relaxed); }
-
-int fsound_underflow_line(long count, long block_frames, char* buffer, int size) {
+int fsound_underflow_line(const StreamStatus& status, char* buffer, int size) {
   if (size <= 0) return 0;
   SignalSafeLine line{buffer, size};
   buffer[0] = '\0';
-  if (count == 0 && !measuring.load(std::memory_order_relaxed)) return 0;
+  const long count = status.underflows;
+  if (count == 0 && !status.measuring) return 0;
   line.put("wsy: ");
   line.put(count);
   line.put(count == 1 ? " underflow" : " underflows");
@@ -89,55 +80,52 @@ int fsound_underflow_line(long count, long block_frames, char* buffer, int size)
     line.put(": the device never asked for samples late.\n");
   } else {
     line.put(" while playing: the device asked for samples late and the sound broke up");
-    if (block_frames > 0) {
+    if (status.block_frames > 0) {
       line.put(" (blocks of ");
-      line.put(block_frames);
+      line.put(status.block_frames);
       line.put(" frames); if you hear crackles, try a larger WSY_BUFFER_FRAMES, such as ");
-      line.put(std::min<long>(block_frames * 2, kMaxBlockFrames));
+      line.put(std::min<long>(status.block_frames * 2, kMaxBlockFrames));
     }
     line.put(".\n");
   }
-  if (measuring.load(std::memory_order_relaxed)) {
+  if (status.measuring) {
     // Measured: how close wsy itself came to being late.
     line.put("wsy: the slowest block took ");
-    line.put(static_cast<long>(slowest_block_ns.load(std::memory_order_relaxed) / 1000));
+    line.put(static_cast<long>(status.slowest_block_ns / 1000));
     line.put(" us to fill; a block lasts ");
-    line.put(static_cast<long>(block_period_ns.load(std::memory_order_relaxed) / 1000));
+    line.put(static_cast<long>(status.block_period_ns / 1000));
     line.put(" us.\n");
   }
   return line.length;
 }
 
-void fsound_report_underflows() {
+void fsound_report_underflows(const AudioStream* stream) {
+  if (!stream) return;
   char text[512];
-  const int n = fsound_underflow_line(fsound_underflows(), block_frames_now.load(std::memory_order_relaxed), text,
-                                      sizeof text);
+  const int n = fsound_underflow_line(fsound_stream_status(*stream), text, sizeof text);
   if (n > 0 && write(STDERR_FILENO, text, n) < 0) {
     // Nothing more can be said.
   }
 }
 
-long fsound_block_frames() { return block_frames_now.load(std::memory_order_relaxed); }
-
-long long fsound_next_block_due_ns() {
-  const long long last = last_block_end_ns.load(std::memory_order_relaxed);
-  return last ? last + block_period_ns.load(std::memory_order_relaxed) : 0;
+bool fsound_measuring_latency(const AudioStream* stream) {
+  return stream && stream->record.measuring.load(kRelaxed);
 }
 
-bool fsound_measuring_latency() { return measured != nullptr; }
-
-double fsound_key_time() { return fsound_measuring_latency() ? output_stream_time(*measured) : 0.0; }
-
-void fsound_key_handled(double key_time) {
-  if (!fsound_measuring_latency() || key_pending.load(std::memory_order_acquire)) return;
-  key_stream_time.store(key_time, std::memory_order_relaxed);
-  key_pending.store(true, std::memory_order_release);
+double fsound_key_time(const AudioStream* stream) {
+  return fsound_measuring_latency(stream) ? output_stream_time(*stream) : 0.0;
 }
 
-bool fsound_take_key_latency(double& milliseconds, double& device_milliseconds) {
-  if (!latency_ready.load(std::memory_order_acquire)) return false;
-  milliseconds = latency_seconds.load(std::memory_order_relaxed) * 1000.0;
-  device_milliseconds = device_seconds.load(std::memory_order_relaxed) * 1000.0;
-  latency_ready.store(false, std::memory_order_relaxed);
+void fsound_key_handled(AudioStream* stream, double key_time) {
+  if (!fsound_measuring_latency(stream) || stream->record.key_pending.load(std::memory_order_acquire)) return;
+  stream->record.key_stream_time.store(key_time, kRelaxed);
+  stream->record.key_pending.store(true, std::memory_order_release);
+}
+
+bool fsound_take_key_latency(AudioStream* stream, double& milliseconds, double& device_milliseconds) {
+  if (!stream || !stream->record.latency_ready.load(std::memory_order_acquire)) return false;
+  milliseconds = stream->record.latency_seconds.load(kRelaxed) * 1000.0;
+  device_milliseconds = stream->record.device_seconds.load(kRelaxed) * 1000.0;
+  stream->record.latency_ready.store(false, kRelaxed);
   return true;
 }

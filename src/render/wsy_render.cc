@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "midi/midi_options.h"
 #include "midi/midi_voice.h"
 #include "midi/smf_reader.h"
 #include "patch/patch.h"
@@ -26,6 +27,10 @@
 
 namespace {
 
+// Frames rendered when neither --frames, the script's end nor a MIDI file says: 10 s.
+constexpr int64_t kDefaultFrames = 10 * int64_t{kSampleRate};
+// The usage text names the rate and what derives from it.
+static_assert(kSampleRate == 44100 && kDefaultFrames == 441000, "update kUsage's figures");
 
 const char kUsage[] =
     "usage: wsy-render [--patch FILE] [--frames N] [--events FILE] [--midi FILE.mid]\n"
@@ -69,15 +74,10 @@ struct Options {
   std::string output;
 };
 
-// A whole number from `low` to `high` for `option`, or a usage error.
-int whole_number_in(const char* option, const char* text, int low, int high) {
-  char* end = nullptr;
-  errno = 0;
-  const long n = std::strtol(text, &end, 10);
-  if (!*text || *end || errno || n < low || n > high)
-    usage_error(std::string(option) + " takes a whole number from " + std::to_string(low) + " to " +
-                std::to_string(high) + ", not \"" + text + "\"");
-  return static_cast<int>(n);
+// --midi-channel and --bend-range into `settings`, or a usage error.
+void read_midi(const char* option, const char* value, MidiSettings& settings) {
+  std::string error;
+  if (!read_midi_option(option, value, settings, error)) usage_error(error);
 }
 
 Options parse_options(int argc, char** argv) {
@@ -107,8 +107,8 @@ Options parse_options(int argc, char** argv) {
       }
       case 'A': options.autoplay = false; break;
       case 'm': options.midi_file = optarg; break;
-      case 'c': options.midi.channel = static_cast<uint8_t>(whole_number_in("--midi-channel", optarg, 1, 16)); break;
-      case 'b': options.midi.bend_range = static_cast<uint8_t>(whole_number_in("--bend-range", optarg, 0, 24)); break;
+      case 'c': read_midi(kMidiChannelOption, optarg, options.midi); break;
+      case 'b': read_midi(kBendRangeOption, optarg, options.midi); break;
       case 'h': std::fputs(kUsage, stdout); std::exit(0);
       case 'V': std::puts("wsy-render " WSY_VERSION); std::exit(0);
       case ':': usage_error(std::string(argv[optind - 1]) + " needs a value");
@@ -257,7 +257,7 @@ int main(int argc, char** argv) {
   const int64_t length = options.frames       ? *options.frames
                          : script.end_frame   ? *script.end_frame
                          : !options.midi_file.empty() ? last_midi_frame + kSampleRate
-                                              : 441000;
+                                              : kDefaultFrames;
   // One list in frame order; at a frame the script's events come first.
   if (!midi_commands.empty()) {
     std::vector<Command> merged;

@@ -7,8 +7,6 @@
 #include "patch/patch.h"
 #include "session/key_table.h"
 #include "wsy/engine.h"
-#include "devices/audio_stream.h"
-#include "devices/stream_statistics.h"
 
 namespace {
 
@@ -59,17 +57,6 @@ void WindowPresenter::show_patch(const std::string& file, const Patch& patch) {
       links.push_back({group->source_names[k], group->target->name, group->input_names[k]});
 }
 
-void WindowPresenter::show_output(const AudioStream& stream) {
-  if (stream.kind == OutputKind::kNoSound) {
-    state_->status.output = "NoSound";
-  } else if (stream.kind == OutputKind::kJack) {
-    state_->status.output = "JACK, client \"" + stream.jack.client->client_name() + "\"";
-    state_->status.midi = jack_stream_midi_input(stream);
-  } else {
-    state_->status.output = stream.portaudio.host_name + ", device \"" + stream.portaudio.device_name + "\"";
-  }
-}
-
 void WindowPresenter::take(const Report& report) {
   switch (report.kind) {
     case Report::kApplied: {
@@ -103,7 +90,5 @@ void WindowPresenter::update(const Engine& engine) {
   // A note whose envelope ran out by itself sounds no more.
   if (state.level == 0 && state.scope.frames_written > sounding_since_ + kAttackFrames)
     state.sounding.cause = SoundingNote::Cause::kNone;
-  state.status.block_frames = static_cast<int>(fsound_block_frames());
-  state.status.underflows = fsound_underflows();
   view_.update(state, monotonic_ns());
 }

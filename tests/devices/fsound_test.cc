@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
+
 #include <atomic>
 #include <chrono>
 #include <climits>
@@ -18,9 +21,11 @@
 #include "devices/layer_error.h"
 #include "devices/signal_safe_line.h"
 #include "devices/stream_statistics.h"
-#include "synth/sample_rate.h"
 
 namespace {
+
+// The rate wsy plays at; the layer takes any from 4000 to 192000 Hz.
+constexpr int kRate = 44100;
 
 // The words of each failure are the user's only clue: every code the layer
 // reports has words, and no two codes share them. (What the console prints
@@ -57,9 +62,9 @@ class Layer : public ::testing::Test {
 };
 
 TEST_F(Layer, StreamCallsBeforeInitFailWithCode2) {
-  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000150, kSampleRate, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000150, kRate, nullptr), nullptr);
   EXPECT_EQ(FSOUND_GetError(), kErrNotInitialised);
-  FSOUND_SetOutput(kOutputDirectSound);  // succeeds, and must not clear the code of a failure
+  FSOUND_SetOutput(kOutputAlsaMenuCode);  // succeeds, and must not clear the code of a failure
   EXPECT_EQ(FSOUND_Stream_Play(0, nullptr), -1);
   EXPECT_EQ(FSOUND_GetError(), kErrNotInitialised);
 }
@@ -92,23 +97,23 @@ TEST_F(Layer, NoSoundHasOneDriver) {
 TEST_F(Layer, SettingsAreRefusedOnceInitialised) {
   ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
   ASSERT_TRUE(FSOUND_SetDriver(0));
-  ASSERT_TRUE(FSOUND_Init(kSampleRate, 32, 0));
+  ASSERT_TRUE(FSOUND_Init(kRate, 32, 0));
   EXPECT_FALSE(FSOUND_SetOutput(kOutputAlsa));
   EXPECT_EQ(FSOUND_GetError(), kErrAfterInit);
   EXPECT_EQ(FSOUND_GetOutput(), kOutputNoSound);
   EXPECT_FALSE(FSOUND_SetDriver(0));
-  EXPECT_FALSE(FSOUND_Init(kSampleRate, 32, 0));
+  EXPECT_FALSE(FSOUND_Init(kRate, 32, 0));
   EXPECT_EQ(FSOUND_GetError(), kErrAfterInit);
 }
 
 TEST_F(Layer, CloseAllowsANewStart) {
   ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
-  ASSERT_TRUE(FSOUND_Init(kSampleRate, 32, 0));
+  ASSERT_TRUE(FSOUND_Init(kRate, 32, 0));
   FSOUND_Close();
-  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000150, kSampleRate, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000150, kRate, nullptr), nullptr);
   EXPECT_EQ(FSOUND_GetError(), kErrNotInitialised);
   EXPECT_TRUE(FSOUND_SetOutput(kOutputNoSound));
-  EXPECT_TRUE(FSOUND_Init(kSampleRate, 32, 0));
+  EXPECT_TRUE(FSOUND_Init(kRate, 32, 0));
 }
 
 TEST_F(Layer, BadInitParametersGiveCode14) {
@@ -120,20 +125,20 @@ TEST_F(Layer, BadInitParametersGiveCode14) {
 }
 
 TEST_F(Layer, AMissingDeviceFailsInitWithCode3) {
-  ASSERT_TRUE(FSOUND_SetOutput(kOutputDirectSound));  // ALSA
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputAlsaMenuCode));  // ALSA
   ASSERT_TRUE(FSOUND_SetDriver(9999));
-  EXPECT_FALSE(FSOUND_Init(kSampleRate, 32, 0));
+  EXPECT_FALSE(FSOUND_Init(kRate, 32, 0));
   EXPECT_EQ(FSOUND_GetError(), kErrOutputInit);
 }
 
 TEST_F(Layer, StreamParametersAreChecked) {
   ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
-  ASSERT_TRUE(FSOUND_Init(kSampleRate, 32, 0));
-  EXPECT_EQ(FSOUND_Stream_Create(nullptr, 32768, 0x1000150, kSampleRate, nullptr), nullptr);
+  ASSERT_TRUE(FSOUND_Init(kRate, 32, 0));
+  EXPECT_EQ(FSOUND_Stream_Create(nullptr, 32768, 0x1000150, kRate, nullptr), nullptr);
   EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
-  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 0, 0x1000150, kSampleRate, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 0, 0x1000150, kRate, nullptr), nullptr);
   EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
-  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000100 | 0x20 /* mono */, kSampleRate, nullptr), nullptr);
+  EXPECT_EQ(FSOUND_Stream_Create(silent_fill, 32768, 0x1000100 | 0x20 /* mono */, kRate, nullptr), nullptr);
   EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
   EXPECT_EQ(FSOUND_Stream_Play(0, reinterpret_cast<AudioStream*>(&silent_fill)), -1);
   EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
@@ -175,8 +180,8 @@ bool wait_for_calls(const Seen& seen, int calls) {
 // `seen`, not yet playing.
 AudioStream* nosound_stream(Seen& seen, int length) {
   EXPECT_TRUE(FSOUND_SetOutput(kOutputNoSound));
-  EXPECT_TRUE(FSOUND_Init(kSampleRate, 32, 0));
-  return FSOUND_Stream_Create(recording_fill, length, 0x1000150, kSampleRate, &seen);
+  EXPECT_TRUE(FSOUND_Init(kRate, 32, 0));
+  return FSOUND_Stream_Create(recording_fill, length, 0x1000150, kRate, &seen);
 }
 
 TEST_F(Layer, NoSoundStreamPullsTheCallbackUntilClosed) {
@@ -218,24 +223,32 @@ TEST(BlockFrames, ParsesWholeNumbersInRange) {
     EXPECT_EQ(fsound_parse_block_frames(bad), -1) << bad;
 }
 
+// The underflow line for `count` underflows with blocks of `block_frames`.
+int underflow_line(long count, long block_frames, char* line, int size) {
+  StreamStatus status;
+  status.underflows = count;
+  status.block_frames = block_frames;
+  return fsound_underflow_line(status, line, size);
+}
+
 TEST(Underflows, NoLineForNone) {
   char line[256] = "x";
-  EXPECT_EQ(fsound_underflow_line(0, 256, line, sizeof line), 0);
+  EXPECT_EQ(underflow_line(0, 256, line, sizeof line), 0);
   EXPECT_STREQ(line, "");
 }
 
 TEST(Underflows, OneLineWithTheCountAndAdvice) {
   char line[256];
-  const int n = fsound_underflow_line(3, 128, line, sizeof line);
+  const int n = underflow_line(3, 128, line, sizeof line);
   const std::string text(line);
   EXPECT_EQ(n, static_cast<int>(text.size()));
   EXPECT_EQ(text.rfind("wsy: 3 underflows while playing: ", 0), 0u) << text;
   EXPECT_NE(text.find("(blocks of 128 frames)"), std::string::npos) << text;
   EXPECT_NE(text.find("WSY_BUFFER_FRAMES, such as 256."), std::string::npos) << text;
   EXPECT_EQ(text.find('\n'), text.size() - 1) << "exactly one line";
-  fsound_underflow_line(1, 256, line, sizeof line);
+  underflow_line(1, 256, line, sizeof line);
   EXPECT_EQ(std::string(line).rfind("wsy: 1 underflow while", 0), 0u) << line;
-  fsound_underflow_line(1234567890L, 8192, line, sizeof line);
+  underflow_line(1234567890L, 8192, line, sizeof line);
   EXPECT_NE(std::string(line).find("1234567890 underflows"), std::string::npos) << line;
   EXPECT_NE(std::string(line).find("such as 8192."), std::string::npos) << "never past the largest block";
 }
@@ -243,7 +256,7 @@ TEST(Underflows, OneLineWithTheCountAndAdvice) {
 TEST(Underflows, ALineIsCutToTheBuffer) {
   char line[12];
   std::memset(line, 'x', sizeof line);
-  const int n = fsound_underflow_line(42, 256, line, 10);
+  const int n = underflow_line(42, 256, line, 10);
   EXPECT_EQ(n, 9);
   EXPECT_STREQ(line, "wsy: 42 u");
   EXPECT_EQ(line[10], 'x') << "nothing written past the size given";
@@ -251,31 +264,84 @@ TEST(Underflows, ALineIsCutToTheBuffer) {
 
 TEST(Underflows, WithoutABlockSizeTheLineGivesNoAdvice) {
   char line[256];
-  fsound_underflow_line(2, 0, line, sizeof line);
+  underflow_line(2, 0, line, sizeof line);
   EXPECT_STREQ(line, "wsy: 2 underflows while playing: the device asked for samples late and the sound broke up.\n");
-  fsound_underflow_line(5, 64, line, sizeof line);
+  underflow_line(5, 64, line, sizeof line);
   EXPECT_NE(std::string(line).find("(blocks of 64 frames); if you hear crackles, try a larger WSY_BUFFER_FRAMES, "
                                    "such as 128.\n"),
             std::string::npos)
       << line;
 }
 
-// The main loop sleeps until the next block is due: the NoSound thread must
-// keep that time moving, on the clock fsound_now_ns reads.
-TEST_F(Layer, NoSoundStreamTellsWhenItsNextBlockIsDue) {
+// Measured (WSY_MEASURE_LATENCY), the line is there also without underflows,
+// with how long the slowest block took against how long a block lasts.
+TEST(Underflows, MeasuredTheLineSaysHowCloseTheBlocksCameToLate) {
+  StreamStatus status;
+  status.measuring = true;
+  status.block_frames = 256;
+  status.block_period_ns = 5804988;
+  status.slowest_block_ns = 1234567;
+  char line[512];
+  underflow_line(0, 0, line, sizeof line);
+  EXPECT_STREQ(line, "") << "not measured: nothing to say";
+  fsound_underflow_line(status, line, sizeof line);
+  EXPECT_STREQ(line,
+               "wsy: 0 underflows: the device never asked for samples late.\n"
+               "wsy: the slowest block took 1234 us to fill; a block lasts 5804 us.\n");
+}
+
+// What the NoSound thread tells about its blocks, in the stream's status: the
+// block it computes (256 frames unless WSY_BUFFER_FRAMES says otherwise), how
+// long one lasts at the stream's rate, and no underflow nor JACK figure.
+TEST_F(Layer, NoSoundStreamStatusShowsItsBlocks) {
+  unsetenv("WSY_BUFFER_FRAMES");  // read at the first stream of the process
   Seen seen;
   AudioStream* stream = nosound_stream(seen, 32768);
   ASSERT_NE(stream, nullptr);
+  EXPECT_EQ(fsound_stream_status(*stream).block_frames, 0) << "no block before play";
   ASSERT_EQ(FSOUND_Stream_Play(0, stream), 0);
   ASSERT_TRUE(wait_for_calls(seen, 5));
-  const long long first = fsound_next_block_due_ns();
-  const long long now = fsound_now_ns();
-  EXPECT_GT(first, now - 1000000000LL) << "due more than a second ago";
-  EXPECT_LT(first, now + 100000000LL) << "due later than a block of 256 frames could take";
-  const int calls = seen.calls.load();
-  ASSERT_TRUE(wait_for_calls(seen, calls + 5));
-  EXPECT_GT(fsound_next_block_due_ns(), first) << "the time did not move with the blocks";
+  const StreamStatus status = fsound_stream_status(*stream);
+  EXPECT_EQ(status.block_frames, 256);
+  EXPECT_EQ(status.block_period_ns, 256LL * 1000000000 / kRate);
+  EXPECT_EQ(status.underflows, 0);
+  EXPECT_EQ(status.xruns, 0);
+  EXPECT_EQ(status.dropped_midi_events, 0);
+  EXPECT_FALSE(status.measuring);
   EXPECT_FALSE(fsound_stream_lost(stream)) << "a NoSound stream has no device to lose";
+  EXPECT_EQ(fsound_stream_label(stream), "NoSound");
+  EXPECT_EQ(fsound_stream_midi_input(stream), "");
+}
+
+// The terminal signals are the main thread's: the NoSound thread starts with
+// them blocked, and the thread that started it keeps its own mask.
+std::atomic<int> pump_blocks_sigint{-1};
+signed char mask_reading_fill(void*, void* buffer, int length, void*) {
+  std::memset(buffer, 0, length);
+  sigset_t mask;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  bool all = true;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) all = all && sigismember(&mask, sig) == 1;
+  pump_blocks_sigint.store(all ? 1 : 0);
+  return 1;
+}
+
+TEST_F(Layer, TheNoSoundThreadTakesNoTerminalSignal) {
+  sigset_t before, after;
+  pthread_sigmask(SIG_BLOCK, nullptr, &before);
+  ASSERT_EQ(sigismember(&before, SIGINT), 0) << "the test starts with SIGINT unblocked";
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
+  ASSERT_TRUE(FSOUND_Init(kRate, 32, 0));
+  AudioStream* stream = FSOUND_Stream_Create(mask_reading_fill, 1024, 0x1000150, kRate, nullptr);
+  ASSERT_NE(stream, nullptr);
+  ASSERT_EQ(FSOUND_Stream_Play(0, stream), 0);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (pump_blocks_sigint.load() < 0 && std::chrono::steady_clock::now() < give_up)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_EQ(pump_blocks_sigint.load(), 1) << "SIGINT, SIGTERM, SIGHUP and SIGQUIT blocked on the NoSound thread";
+  pthread_sigmask(SIG_BLOCK, nullptr, &after);
+  EXPECT_EQ(sigismember(&after, SIGINT), 0) << "the caller's mask is as it was";
+  EXPECT_EQ(sigismember(&after, SIGTERM), 0);
 }
 
 // The builder the signal handler writes its line with.

@@ -1,7 +1,6 @@
 #pragma once
 
-// The console dialogue: checks the audio layer's version, asks for the output
-// type and the driver, and initialises the layer at 44100 Hz. True when the
-// layer is initialised. Escape, or the end of input, at either prompt ends the
-// process with status 0.
+// The console dialogue: asks for the output type and the driver, and
+// initialises the layer at kSampleRate. True when the layer is initialised.
+// Escape, or the end of input, at either prompt ends the process with status 0.
 bool select_output();

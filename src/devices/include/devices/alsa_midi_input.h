@@ -59,5 +59,5 @@ class AlsaMidiInput {
   int wake_read_ = -1;   // a byte written to wake_write_ ends the thread
   int wake_write_ = -1;
   std::thread thread_;
-  std::atomic<long> overruns_{0};
+  std::atomic<long> overruns_{0};  // writer: the reading thread (open() zeroes it first); reader: main
 };

@@ -2,8 +2,11 @@
 // The output kinds behind the audio layer's output types, and the one place
 // that routes each call to the kind's own functions: NoSound plays nothing,
 // ALSA and OSS play through PortAudio, JACK through a client of wsy's own
-// (jack_stream_output.h). A new kind adds its file and a
+// (jack_stream.h). A new kind adds its file and a
 // case to each function here. Main thread, unless said otherwise.
+#include <string>
+#include <vector>
+
 #include "devices/audio_stream.h"
 
 // The kind that plays output type `output`.
@@ -34,6 +37,13 @@ void output_release(bool device_lost);
 // more. No lock is taken. After it, FSOUND_Close leaves the dead device alone,
 // so that the process can end at once.
 bool fsound_stream_lost(AudioStream* stream);
+
+// What plays `stream`, for the window: "NoSound", "JACK, client \"wsy\"", or
+// PortAudio's host and device: "ALSA, device \"default\"".
+std::string fsound_stream_label(const AudioStream* stream);
+// The stream's own MIDI input and what feeds it, for the window (JACK's
+// "wsy:midi_in, connected from ..."); empty when it has none.
+std::string fsound_stream_midi_input(const AudioStream* stream);
 
 // Before FSOUND_Stream_Play: an output with a MIDI input of its own (JACK)
 // computes its blocks with `callback` and connects the input from `sources`

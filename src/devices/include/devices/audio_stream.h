@@ -9,6 +9,7 @@
 #include "devices/jack_stream.h"
 #include "devices/nosound_output.h"
 #include "devices/portaudio_output.h"
+#include "devices/stream_record.h"
 
 // Which output plays a stream; audio_output.cc routes every call by it.
 enum class OutputKind { kNoSound, kPortAudio, kJack };
@@ -26,6 +27,8 @@ struct AudioStream {
   // of `callback`; the others ignore it. `midi_sources`: ports to connect from.
   StreamMidiCallback midi_callback = nullptr;
   std::vector<std::string> midi_sources;
+  // What the stream's threads tell the main thread (and the signal handler).
+  StreamRecord record;
 
   PortAudioStream portaudio;
   NoSoundStream nosound;

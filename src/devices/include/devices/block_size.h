@@ -1,9 +1,11 @@
 #pragma once
 // Block size. WSY_BUFFER_FRAMES, when set, is the block in frames the device
 // is asked for (a whole number from kMinBlockFrames to kMaxBlockFrames);
-// otherwise each output takes the device's own block.
+// otherwise each output takes the device's own block, or kDefaultBlockFrames
+// where it is ours to choose (the latency PortAudio is asked for, NoSound's block).
 constexpr int kMinBlockFrames = 16;
-constexpr int kMaxBlockFrames = 8192;
+constexpr int kMaxBlockFrames = 8192;  // also JACK's largest period
+constexpr int kDefaultBlockFrames = 256;  // low latency: 5.8 ms at 44100 Hz
 
 // Returns 0 for unset or empty text, -1 for text that is not such a number,
 // else the number.

@@ -9,18 +9,17 @@
 #include "midi/raw_midi_event.h"
 #include "devices/layer_error.h"
 
-// Output types as FSOUND_SetOutput takes them and FSOUND_GetOutput reports them.
-// The menu's codes select: 2 -> ALSA (reported 6), 1 -> OSS (reported 4),
-// 7 -> JACK (reported 7), 0 -> no sound (a paced thread that discards samples).
+// Output types as FSOUND_SetOutput takes them and FSOUND_GetOutput reports
+// them, each named after what it opens. The console menu's keys select codes
+// 2, 1, 7 and 0; codes 2 and 1 are the menu's and select ALSA and OSS, which
+// FSOUND_GetOutput then reports as 6 and 4. Codes 3 and 5 are refused.
 enum OutputType {
-  kOutputNoSound = 0,
-  kOutputWaveout = 1,
-  kOutputDirectSound = 2,
-  kOutputUnnamed3 = 3,
-  kOutputOss = 4,
-  kOutputEsd = 5,
-  kOutputAlsa = 6,
-  kOutputAsio = 7,
+  kOutputNoSound = 0,       // a paced thread that computes the samples and discards them
+  kOutputOssMenuCode = 1,   // selects kOutputOss
+  kOutputAlsaMenuCode = 2,  // selects kOutputAlsa
+  kOutputOss = 4,           // OSS through PortAudio
+  kOutputAlsa = 6,          // ALSA through PortAudio
+  kOutputJack = 7,          // wsy's own JACK client
 };
 
 // Stream mode bits. Only 16-bit signed stereo is supported; other bits are ignored.
@@ -41,9 +40,12 @@ using StreamMidiCallback = void (*)(void* user_data, int frames, int16_t* out, c
                                     int event_count);
 
 // What an output type really is here, for messages: "ALSA", "JACK", ...
+// ("this output" for a code FSOUND_GetOutput never reports).
 const char* output_label(int output);
+// The output type as the console's driver list names it: "Alsa", "ASIO", ...
+// (empty for a code FSOUND_GetOutput never reports).
+const char* output_menu_title(int output);
 
-float FSOUND_GetVersion();
 signed char FSOUND_SetOutput(int output_type);
 int FSOUND_GetOutput();
 // Output devices of the selected output, the system default first. Asked anew

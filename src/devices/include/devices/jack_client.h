@@ -5,8 +5,9 @@
 //
 // Threads: every call here is for the main thread, except process(),
 // render_period() and period_start_frame(), which belong to JACK's process
-// thread (or a test standing in for it). The counters and flags are atomics
-// written by JACK's threads and read by the main thread.
+// thread (or a test standing in for it). The counters are in a StreamRecord
+// (the stream's, or one of the client's own), written by JACK's threads and
+// read by the main thread; see stream_record.h for which thread writes which.
 #include <jack/jack.h>
 
 #include <atomic>
@@ -15,7 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "devices/block_size.h"
 #include "devices/midi_connect_result.h"
+#include "devices/stream_record.h"
 #include "midi/raw_midi_event.h"
 
 // Computes `frames` frames of interleaved 16-bit stereo into `out`, applying
@@ -27,12 +30,13 @@ using JackRenderFunction = void (*)(void* user, int frames, int16_t* interleaved
 class JackClient {
  public:
   // The largest period the process callback can fill (JACK's own limit too).
-  static constexpr int kMaxPeriodFrames = 8192;
+  static constexpr int kMaxPeriodFrames = kMaxBlockFrames;
   // MIDI events taken from one period; more are dropped and counted.
   static constexpr int kMaxEventsPerPeriod = 4096;
 
   // Preallocates everything the process thread needs; opens nothing yet.
-  JackClient(JackRenderFunction render, void* user);
+  // The counters go to `record` (it must outlive the client), else to a record of the client's own.
+  JackClient(JackRenderFunction render, void* user, StreamRecord* record = nullptr);
   ~JackClient();  // close()
   JackClient(const JackClient&) = delete;
   JackClient& operator=(const JackClient&) = delete;
@@ -77,9 +81,9 @@ class JackClient {
   // Since open(): periods the server reported as late (xruns), MIDI events
   // dropped because a period held more than kMaxEventsPerPeriod, periods
   // larger than kMaxPeriodFrames (played as silence).
-  long underflows() const { return xruns_.load(std::memory_order_relaxed); }
-  long dropped_midi_events() const { return dropped_events_.load(std::memory_order_relaxed); }
-  long oversized_periods() const { return oversized_periods_.load(std::memory_order_relaxed); }
+  long underflows() const { return record_->xruns.load(std::memory_order_relaxed); }
+  long dropped_midi_events() const { return record_->dropped_midi_events.load(std::memory_order_relaxed); }
+  long oversized_periods() const { return record_->oversized_periods.load(std::memory_order_relaxed); }
   // True once the server has gone away (stopped, killed): nothing will ask
   // for samples any more. `lost_reason()` is JACK's word for why, once lost.
   bool lost() const { return lost_.load(std::memory_order_acquire); }
@@ -104,6 +108,8 @@ class JackClient {
 
   JackRenderFunction render_;
   void* user_;
+  std::unique_ptr<StreamRecord> own_record_;  // when no record was given
+  StreamRecord* record_;
   std::unique_ptr<int16_t[]> scratch_;        // kMaxPeriodFrames stereo frames
   std::unique_ptr<RawMidiEvent[]> events_;    // kMaxEventsPerPeriod
   jack_client_t* client_ = nullptr;
@@ -111,10 +117,6 @@ class JackClient {
   jack_port_t* out_right_ = nullptr;
   jack_port_t* midi_in_ = nullptr;
   bool active_ = false;
-  std::atomic<int> period_{0};
-  std::atomic<long> xruns_{0};
-  std::atomic<long> dropped_events_{0};
-  std::atomic<long> oversized_periods_{0};
-  std::atomic<bool> lost_{false};
+  std::atomic<bool> lost_{false};  // writer: JACK's shutdown callback; reader: main
   char lost_reason_[256] = "";  // written once by the shutdown callback, before lost_
 };

@@ -3,7 +3,6 @@
 // with out_1, out_2 and the MIDI input midi_in, whose events reach the block
 // being computed at their own frames. One driver, "system", while a server
 // runs; none otherwise.
-#include <atomic>
 #include <memory>
 #include <string>
 #include <vector>
@@ -13,10 +12,9 @@
 struct AudioStream;
 
 // What a JACK stream keeps besides the common part.
+// Its counters are in AudioStream::record, which the client writes.
 struct JackStream {
   std::unique_ptr<JackClient> client;
-  std::atomic<int> latency_frames{0};  // the playback latency, for the key-to-sound figure
-  long seen_xruns = 0;                 // process thread: xruns already counted as underflows
 };
 
 // Calls that can fail return a LayerError and say why on standard error.
@@ -34,3 +32,11 @@ bool jack_stream_gone(const AudioStream& stream);
 // empty when the stream takes no MIDI.
 std::string jack_stream_midi_input(const AudioStream& stream);
 double jack_stream_stream_time(const AudioStream& stream);
+
+// ---- JACK's process thread ----
+// The render function a JACK stream's client calls each period, with the
+// AudioStream as `user`: counts xruns as underflows, settles a key waiting to
+// be measured, fills `out` through the stream's MIDI callback (with the
+// period's events) or its plain callback (in blocks of its largest size, the
+// events unread), and records the block. No allocation, no lock, no I/O.
+void jack_stream_render_period(void* user, int frames, int16_t* out, const RawMidiEvent* events, int event_count);

@@ -12,7 +12,6 @@ struct LayerState {
   int output = kOutputAlsa;  // what FSOUND_GetOutput reports
   int driver = 0;
   bool initialised = false;
-  int mix_rate = 0;
   int error = kErrNone;
   std::vector<AudioStream*> streams;
   std::deque<std::string> names;  // driver names handed out; a deque keeps earlier ones in place

@@ -11,7 +11,7 @@ struct AudioStream;
 // What a NoSound stream keeps besides the common part.
 struct NoSoundStream {
   std::thread pump;
-  std::atomic<bool> pumping{false};
+  std::atomic<bool> pumping{false};  // writer: main (start, stop); reader: the pump thread
   std::unique_ptr<unsigned char[]> scratch;  // the block, thrown away
   int block_bytes = 0;
 };

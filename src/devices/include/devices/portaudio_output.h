@@ -1,10 +1,9 @@
 #pragma once
-// The outputs wsy reaches through PortAudio: ALSA, OSS and JACK, each a host
+// The outputs wsy reaches through PortAudio: ALSA and OSS, each a host
 // API whose output devices are the drivers, the host API's default first.
 // PortAudio starts on the first call that needs a device list.
 #include <portaudio.h>
 
-#include <atomic>
 #include <string>
 
 struct AudioStream;
@@ -14,13 +13,10 @@ struct PortAudioStream {
   PaStream* stream = nullptr;
   std::string host_name;
   std::string device_name;
-  // Frames of the first block asked for, 0 until then (written by the audio thread).
-  std::atomic<long> first_block_frames{0};
-  // Set by PortAudio's finished callback when the stream ends by itself.
-  std::atomic<bool> finished{false};
+  // The first block's size and the end of the stream are in AudioStream::record.
 };
 
-// `output` is an output type (kOutputAlsa, kOutputOss, kOutputAsio), `driver`
+// `output` is an output type (kOutputAlsa or kOutputOss), `driver`
 // an index into its device list. Calls that can fail return a LayerError and
 // say why on standard error.
 int portaudio_driver_count(int output);
@@ -36,6 +32,16 @@ void portaudio_report_playing(const AudioStream& stream);
 bool portaudio_device_gone(AudioStream& stream);
 // The stream's clock in seconds, which the device times its blocks on.
 double portaudio_stream_time(const AudioStream& stream);
+// ---- PortAudio's callback thread ----
+// The stream callback PortAudio calls with the AudioStream as `user`: records
+// the first block's size and an underflow PortAudio reports, settles a key
+// waiting to be measured (the block's first sample reaches the device at
+// time->outputBufferDacTime), and fills `output` (`frames` frames of 16-bit
+// stereo) through the stream's callback in pieces of its largest block at
+// most. Returns paContinue. No allocation, no lock, no I/O.
+int portaudio_stream_callback(const void* input, void* output, unsigned long frames,
+                              const PaStreamCallbackTimeInfo* time, PaStreamCallbackFlags status, void* user);
+
 // Lets PortAudio go (FSOUND_Close). With a lost device it is left to the end
-// of the process: PortAudio would wait on a lost JACK server for a second per call.
+// of the process: PortAudio could wait on it.
 void portaudio_release(bool device_lost);

@@ -1,4 +1,5 @@
 #pragma once
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -35,15 +36,16 @@ class SessionLog {
   // line is being written at that moment.
   void end_from_signal(int64_t frames);
 
-  // False once a write has failed (the disk is full, say); said once on stderr.
-  bool healthy() const { return !failed_; }
-
  private:
   void write_line(const std::string& line);
   int fd_ = -1;
   bool failed_ = false;
-  volatile bool writing_ = false;
-  volatile bool ended_ = false;
+  // Read by end_from_signal in the signal handler, which runs on the main
+  // thread (the only one that takes the terminal signals) between any two
+  // instructions of the main thread's own writes: lock-free atomics.
+  std::atomic<bool> writing_{false};
+  std::atomic<bool> ended_{false};
+  static_assert(std::atomic<bool>::is_always_lock_free, "read in a signal handler");
   std::string path_;
   int patch_copies_ = 0;
 };

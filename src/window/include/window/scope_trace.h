@@ -4,7 +4,9 @@
 // pixels per column.
 #include <cstdint>
 
-constexpr int kScopeShownFrames = 882;  // 20 ms at 44100 Hz
+#include "synth/sample_rate.h"
+
+constexpr int kScopeShownFrames = kSampleRate / 50;  // 20 ms
 
 // Where the shown span of `shown` frames starts in `samples` (of `count`):
 // at the latest rising zero crossing that leaves `shown` frames after it, or

@@ -12,7 +12,6 @@
 #include "window/window_view.h"
 #include "wsy/engine.h"
 
-struct AudioStream;
 
 class WindowPresenter {
  public:
@@ -24,8 +23,14 @@ class WindowPresenter {
   // The patch playing now: its file and its links. Only names are read,
   // which never change once loaded, so the patch may already be the engine's.
   void show_patch(const std::string& file, const Patch& patch);
-  // The output that plays: "JACK Audio Connection Kit, device \"system\"".
-  void show_output(const AudioStream& stream);
+  // The output that plays: "JACK, client \"wsy\"", "ALSA, device \"default\"".
+  void show_output(const std::string& label) { state_->status.output = label; }
+  // How the output plays now: frames of its latest block (0 before the
+  // first) and its underflows so far.
+  void show_stream(long block_frames, long underflows) {
+    state_->status.block_frames = static_cast<int>(block_frames);
+    state_->status.underflows = underflows;
+  }
   void show_reload(const std::string& result) { state_->status.last_reload = result; }
   void show_midi(const std::string& input) { state_->status.midi = input; }
 
