@@ -45,7 +45,6 @@ MidiAction MidiVoice::control_change(uint8_t controller, uint8_t value) {
       return with_bend({});
     case 121: {  // reset all controllers
       MidiAction action = control_change(64, 0);
-      action.bend_changed = bend_ != 0;
       bend_ = 0;
       action.bend = 0;
       return action;
@@ -72,7 +71,6 @@ MidiAction MidiVoice::pitch_bend(uint8_t lsb, uint8_t msb) {
   const int value = (msb << 7 | lsb) - 8192;
   const double bend = settings_.bend_range * static_cast<double>(value) / 8192.0;
   MidiAction action;
-  action.bend_changed = bend != bend_;
   bend_ = bend;
   action.bend = bend;
   return action;

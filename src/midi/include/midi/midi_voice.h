@@ -12,7 +12,6 @@ struct MidiAction {
   };
   Note note = kNothing;
   int32_t engine_note = 0;    // with kPlay: the MIDI note - 11 (MIDI 69 is engine note 58, 440 Hz)
-  bool bend_changed = false;  // `bend` differs from before this message
   double bend = 0;            // the pitch bend now, in semitones (always set)
 };
 
