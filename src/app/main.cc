@@ -13,26 +13,26 @@
 #include <cstring>
 #include <string>
 
-#include "wsy/engine.h"
-#include "session/session_log.h"
-#include "midi/midi_options.h"
-#include "patch/patch_location.h"
-#include "devices/alsa_midi_input.h"
-#include "devices/audio_output.h"
-#include "devices/block_size.h"
 #include "app/console_keys.h"
-#include "devices/error_text.h"
-#include "devices/fsound.h"
-#include "devices/jack_client.h"
 #include "app/options.h"
 #include "app/patch_reloader.h"
 #include "app/poll_events.h"
 #include "app/select_output.h"
+#include "devices/alsa_midi_input.h"
+#include "devices/audio_output.h"
+#include "devices/block_size.h"
+#include "devices/error_text.h"
+#include "devices/fsound.h"
+#include "devices/jack_client.h"
 #include "devices/stream_statistics.h"
 #include "devices/terminal_signals.h"
+#include "midi/midi_options.h"
+#include "patch/patch_location.h"
+#include "session/session_log.h"
+#include "synth/sample_rate.h"
 #include "window/window_presenter.h"
 #include "window/window_video.h"
-#include "synth/sample_rate.h"
+#include "wsy/engine.h"
 
 namespace {
 

@@ -6,8 +6,8 @@
 #include <cstring>
 #include <sstream>
 
-#include "session/key_table.h"
 #include "midi/midi_parser.h"
+#include "session/key_table.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "session/key_table.h"
 #include "patch/patch.h"
+#include "session/key_table.h"
 #include "window/note_name.h"
 
 using namespace window_layout;

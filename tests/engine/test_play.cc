@@ -9,8 +9,8 @@
 #include "patch/patch.h"
 #include "session/event_script.h"
 #include "session/key_table.h"
-#include "wsy/engine.h"
 #include "synth/vca.h"
+#include "wsy/engine.h"
 #include "../test_support.h"
 
 namespace {

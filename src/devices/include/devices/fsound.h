@@ -6,8 +6,8 @@
 // stream_statistics.h.
 #include <cstdint>
 
-#include "midi/raw_midi_event.h"
 #include "devices/layer_error.h"
+#include "midi/raw_midi_event.h"
 
 // Output types as FSOUND_SetOutput takes them and FSOUND_GetOutput reports
 // them, each named after what it opens. The console menu's keys select codes
