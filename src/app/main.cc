@@ -247,7 +247,7 @@ int main(int argc, char** argv) {
     std::string error;
     // With the options wsy-render needs to play the log the same.
     const std::string render_options = midi_options_text(options.midi_settings);
-    if (!session_log.open(options.record, patch_path, options.autoplay, error, render_options))
+    if (!session_log.open(options.record, patch_path, options.autoplay, error, render_options, kDefaultSampleRate))
       std::fprintf(stderr, "wsy: cannot record the session into \"%s\": %s; playing without recording.\n",
                    options.record.c_str(), error.c_str());
   }
