@@ -250,6 +250,8 @@ bool Engine::swap_patch(PatchPtr& patch, int64_t frame) {
 
 long Engine::refused_commands() const { return core_->refused_commands(); }
 
+int Engine::sample_rate() const { return core_->sample_rate(); }
+
 bool Engine::send_from_midi_input(const Command& command) {
   if (command.kind == Command::kSwapPatch) return false;
   return core_->send_from_midi_input(command);

@@ -44,6 +44,7 @@ class EngineCore {
 
   void set_wake_fd(int fd) { wake_fd_ = fd; }
   int64_t frames() const { return published_frames_.load(std::memory_order_acquire); }
+  int sample_rate() const { return settings_.sample_rate; }
 
   // The patch sounding now: the audio thread's once the engine plays.
   Patch& patch() { return *patch_; }

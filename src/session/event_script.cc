@@ -90,10 +90,13 @@ std::string patch_script_line(int64_t frame, const std::string& file) {
   return std::to_string(frame) + " patch " + file;
 }
 
+std::string rate_script_line(int sample_rate) { return "0 rate " + std::to_string(sample_rate); }
+
 bool read_event_script(FILE* in, EventScript& script, std::string& error) {
   std::string line;
   int line_number = 0;
   int64_t last_frame = 0;
+  bool first_event = true;
   for (;;) {
     line.clear();
     int c;
@@ -119,7 +122,20 @@ bool read_event_script(FILE* in, EventScript& script, std::string& error) {
       return fail("frames must not decrease (the line before is at frame " +
                   std::to_string(last_frame) + ")");
     last_frame = frame;
-    if (w.size() >= 2 && w[1] == "patch") {
+    const bool was_first = first_event;
+    first_event = false;
+    if (w.size() >= 2 && w[1] == "rate") {
+      if (script.sample_rate != 0) return fail("the script gives its rate twice");
+      if (!was_first) return fail("\"0 rate HZ\" must be the script's first event line");
+      if (frame != 0) return fail("the rate line must be at frame 0 (\"0 rate HZ\")");
+      if (w.size() != 3 || !is_whole_number(w[2]) || w[2].size() > 6)
+        return fail("\"0 rate\" must be followed by a whole number of hertz");
+      const int rate = std::atoi(w[2].c_str());
+      if (rate < kMinSampleRate || rate > kMaxSampleRate)
+        return fail("the rate must be from " + std::to_string(kMinSampleRate) + " to " +
+                    std::to_string(kMaxSampleRate) + " Hz, not " + w[2]);
+      script.sample_rate = rate;
+    } else if (w.size() >= 2 && w[1] == "patch") {
       // The file name is the rest of the line: it may hold spaces.
       const size_t word = line.find("patch");
       const size_t name = line.find_first_not_of(" \t", word + 5);

@@ -6,7 +6,7 @@
 // unless a host asks it to (LoadOptions::trace, LoadOptions::on_warning).
 //
 // A host makes an Engine from a patch file or from its text, then, on its
-// audio thread, renders blocks of 16-bit stereo frames at 44100 Hz (with the
+// audio thread, renders blocks of 16-bit stereo frames at its sample rate (with the
 // MIDI events of the block, timed), and, on one other thread, sends commands
 // (notes, actions, patch swaps, MIDI) and takes the reports of what the audio
 // thread did (the console words, the commands applied, the notes started,
@@ -25,6 +25,13 @@
 // nothing else and is taken in from its place beside this folder, so that a
 // host puts no MIDI include folder on its line.
 #include "../../../midi/include/midi/raw_midi_event.h"
+
+// ---- Sample rates ----
+
+// Frames per second an engine computes: a whole number from kMinSampleRate to
+// kMaxSampleRate, chosen when the engine is made. At kDefaultSampleRate every
+// sample is the one wsy has always played.
+constexpr int kDefaultSampleRate = 44100, kMinSampleRate = 8000, kMaxSampleRate = 192000;
 
 // ---- Patches ----
 
@@ -145,7 +152,7 @@ const char* report_text(const Report& report);
 
 // The newest output: kFrames frames of the left channel, oldest first.
 struct ScopeSnapshot {
-  static constexpr int kFrames = 2048;  // 46 ms at 44100 Hz: 20 ms to show, and room to find a trigger
+  static constexpr int kFrames = 8192;  // 20 ms to show at up to 192000 Hz (3840 frames), and room to find a trigger
   int64_t frames_written = 0;           // frames written since the start; samples[kFrames - 1] is the last
   float level = 0;                      // the envelope's level (0..1) after the last frame
   int16_t samples[kFrames] = {};        // left channel; frames before the start are 0
@@ -158,6 +165,7 @@ struct EngineSettings {
   int32_t enter_note = 58;   // the note Enter retunes the first oscillator link to
   uint8_t midi_channel = 0;  // 1..16: MIDI on that channel only; 0: on all of them
   uint8_t bend_range = 2;    // semitones at full pitch bend, 0..24
+  int sample_rate = kDefaultSampleRate;  // frames per second, kMinSampleRate..kMaxSampleRate, fixed for the engine's life
 };
 
 class EngineCore;
@@ -217,6 +225,9 @@ class Engine {
   // full: `patch` stays the caller's.
   bool swap_patch(PatchPtr& patch, int64_t frame = Command::kAtOnce);
   long refused_commands() const;
+
+  // Frames per second this engine computes (EngineSettings::sample_rate).
+  int sample_rate() const;
 
   // A live MIDI input's thread: a queue of its own, taken whole at the start
   // of each block (kAtOnce). False, and counted with the refused commands,

@@ -8,6 +8,8 @@
 #include "wsy/engine.h"
 
 // An event script, one event a line, frames never decreasing:
+//   0 rate HZ           the script's sample rate (frames are counted at it); the
+//                       first event line if present; without it, 44100 Hz
 //   FRAME KEY down|up   KEY: z x c v b n return escape, or a lower-case letter or digit
 //   FRAME user          a random note, as when the envelope runs out
 //   FRAME midi B1 [B2 [B3]]  one MIDI channel message, two hex digits a byte
@@ -26,6 +28,7 @@ struct EventScript {
   std::vector<std::string> patch_files;
   std::optional<int64_t> escape_frame; // Escape ends the render before this frame
   std::optional<int64_t> end_frame;    // from "FRAME end"
+  int sample_rate = 0;                 // from "0 rate HZ"; 0 when the script has no rate line (44100 Hz)
 };
 
 // Reads a script. On a bad line returns false with `error` naming the line
@@ -37,3 +40,5 @@ bool read_event_script(FILE* in, EventScript& script, std::string& error);
 std::string event_script_line(int64_t frame, const Command& command);
 // The line of a patch swap applied before `frame`: "FRAME patch FILE".
 std::string patch_script_line(int64_t frame, const std::string& file);
+// The line that gives a script's sample rate: "0 rate HZ".
+std::string rate_script_line(int sample_rate);
