@@ -37,7 +37,9 @@ namespace {
 
 constexpr int kStreamBufferLength = 4 * kMaxBlockFrames;  // bytes of 16-bit stereo: the largest block
 constexpr unsigned kStreamMode = kMode16Bits | kModeStereo | kModeSigned | kModeProgramFlag;
-constexpr int kPollMilliseconds = 50;       // how soon a lost device or a latency figure is seen
+constexpr int kPollMilliseconds = 50;
+static_assert(kLowestRate == kMinSampleRate && kHighestRate == kMaxSampleRate,
+              "the audio layer plays at every rate the engine computes at, and no other");       // how soon a lost device or a latency figure is seen
 
 bool sdl_started = false;
 Engine* engine = nullptr;  // set once it may play; never destroyed (the audio may play until the very end)
