@@ -4,8 +4,21 @@
 
 #include "engine_core.h"
 
+namespace {
+// A rate outside the engine's range is taken as the nearest one inside it.
+EngineSettings with_rate_in_range(EngineSettings settings) {
+  if (settings.sample_rate < kMinSampleRate) settings.sample_rate = kMinSampleRate;
+  if (settings.sample_rate > kMaxSampleRate) settings.sample_rate = kMaxSampleRate;
+  return settings;
+}
+}  // namespace
+
 EngineCore::EngineCore(Patch* patch, const EngineSettings& settings)
-    : patch_(patch), settings_(settings), midi_voice_(MidiSettings{settings.midi_channel, settings.bend_range}) {}
+    : patch_(patch), settings_(with_rate_in_range(settings)),
+      midi_voice_(MidiSettings{settings.midi_channel, settings.bend_range}) {
+  patch_->set_sample_rate(settings_.sample_rate);
+  vca_.set_sample_rate(settings_.sample_rate);
+}
 
 EngineCore::~EngineCore() {
   // No thread plays any more: what is still in the queues is ours to free.
@@ -243,6 +256,8 @@ bool Engine::swap_patch(PatchPtr& patch, int64_t frame) {
   command.kind = Command::kSwapPatch;
   command.frame = frame;
   command.patch = patch.get();
+  // Here, on the sending thread: the audio thread only swaps the pointer.
+  patch->set_sample_rate(core_->sample_rate());
   if (!core_->send(command)) return false;
   patch.release();  // the engine's now
   return true;

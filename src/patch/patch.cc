@@ -15,6 +15,10 @@ Vco* Patch::find_vco(const char* name) const {
   return nullptr;
 }
 
+void Patch::set_sample_rate(int rate) {
+  for (Vco* vco : vcos) vco->sample_rate = rate;
+}
+
 double note_frequency(int32_t n, double bend) {
   return 8.1757989 * std::pow(2.0, ((static_cast<double>(n) + 11.0) + bend) / 12.0);
 }

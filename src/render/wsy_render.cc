@@ -5,6 +5,7 @@
 #include <sndfile.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -22,25 +23,30 @@
 #include "patch/patch.h"
 #include "patch/patch_location.h"
 #include "session/event_script.h"
-#include "synth/sample_rate.h"
 #include "wsy/engine.h"
 
 namespace {
 
-// Frames rendered when neither --frames, the script's end nor a MIDI file says: 10 s.
-constexpr int64_t kDefaultFrames = 10 * int64_t{kSampleRate};
-// The usage text names the rate and what derives from it.
-static_assert(kSampleRate == 44100 && kDefaultFrames == 441000, "update kUsage's figures");
+// Seconds rendered when neither --frames, the script's end nor a MIDI file says.
+constexpr int64_t kDefaultSeconds = 10;
+// The usage text names the rates and what derives from them.
+static_assert(kDefaultSampleRate == 44100 && kMinSampleRate == 8000 && kMaxSampleRate == 192000 &&
+                  kDefaultSeconds == 10,
+              "update kUsage's figures");
 
 const char kUsage[] =
-    "usage: wsy-render [--patch FILE] [--frames N] [--events FILE] [--midi FILE.mid]\n"
-    "                  [--midi-channel N] [--bend-range R] [--no-autoplay] -o FILE\n"
-    "Renders a wsy patch to a 16-bit stereo 44100 Hz WAV file.\n"
+    "usage: wsy-render [--patch FILE] [--frames N] [--rate HZ] [--events FILE]\n"
+    "                  [--midi FILE.mid] [--midi-channel N] [--bend-range R]\n"
+    "                  [--no-autoplay] -o FILE\n"
+    "Renders a wsy patch to a 16-bit stereo WAV file (44100 Hz unless told otherwise).\n"
     "  --patch FILE    patch file to play (default RODUV_2.WSY in this folder); a bare\n"
     "                  NAME that is no file here plays the installed example NAME.wsy\n"
     "  --frames N      stereo frames to render (default: the script's \"FRAME end\", else with\n"
-    "                  --midi 44100 frames after the file's last event, else 441000, 10 s)\n"
+    "                  --midi one second after the file's last event, else 10 s)\n"
+    "  --rate HZ       frames per second, 8000 to 192000 (default: the script's\n"
+    "                  \"0 rate HZ\" line, else 44100); pitches and times stay the same\n"
     "  --events FILE   event script, '-' for standard input; one event a line:\n"
+    "                    0 rate HZ           the script's rate (its first event line)\n"
     "                    FRAME KEY down|up   KEY: z x c v b n return escape, or a letter/digit\n"
     "                    FRAME user          a random note, as when the envelope runs out\n"
     "                    FRAME midi B1 [B2 [B3]]  one MIDI message, two hex digits a byte\n"
@@ -67,6 +73,7 @@ const char kUsage[] =
 struct Options {
   std::optional<std::string> patch;  // none: RODUV_2.WSY in the working directory
   std::optional<int64_t> frames;
+  std::optional<int> rate;  // none: the script's, else kDefaultSampleRate
   bool autoplay = true;
   std::string events;
   std::string midi_file;
@@ -87,7 +94,7 @@ Options parse_options(int argc, char** argv) {
       {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
       {"no-autoplay", no_argument, nullptr, 'A'},  {"midi", required_argument, nullptr, 'm'},
       {"midi-channel", required_argument, nullptr, 'c'}, {"bend-range", required_argument, nullptr, 'b'},
-      {nullptr, 0, nullptr, 0}};
+      {"rate", required_argument, nullptr, 'r'},   {nullptr, 0, nullptr, 0}};
   Options options;
   opterr = 0;
   int c;
@@ -103,6 +110,17 @@ Options parse_options(int argc, char** argv) {
         if (!*optarg || *end || errno || n < 0)
           usage_error(std::string("--frames takes a whole number of 0 or more, not \"") + optarg + "\"");
         options.frames = n;
+        break;
+      }
+      case 'r': {
+        char* end = nullptr;
+        errno = 0;
+        const long long hz = std::strtoll(optarg, &end, 10);
+        if (!*optarg || *end || errno || hz < kMinSampleRate || hz > kMaxSampleRate ||
+            !std::isdigit(static_cast<unsigned char>(optarg[0])))
+          usage_error("--rate takes a whole number of hertz from " + std::to_string(kMinSampleRate) + " to " +
+                      std::to_string(kMaxSampleRate) + ", not \"" + optarg + "\"");
+        options.rate = static_cast<int>(hz);
         break;
       }
       case 'A': options.autoplay = false; break;
@@ -138,7 +156,7 @@ EventScript read_script(const std::string& path) {
 // The file's channel messages as commands at their frames, in playing order;
 // warnings on standard error. A file that cannot be played ends the program
 // with status 2.
-std::vector<Command> read_midi_file(const std::string& path, int64_t& last_event_frame) {
+std::vector<Command> read_midi_file(const std::string& path, int sample_rate, int64_t& last_event_frame) {
   std::vector<Command> commands;
   if (path.empty()) return commands;
   FILE* in = std::fopen(path.c_str(), "rb");
@@ -158,7 +176,7 @@ std::vector<Command> read_midi_file(const std::string& path, int64_t& last_event
   }
   MidiFile file;
   SmfError error;
-  const bool read = read_smf(bytes.data(), bytes.size(), kSampleRate, file, error);
+  const bool read = read_smf(bytes.data(), bytes.size(), static_cast<uint32_t>(sample_rate), file, error);
   for (const std::string& warning : file.warnings)
     std::fprintf(stderr, "wsy-render: MIDI file \"%s\": warning: %s\n", path.c_str(), warning.c_str());
   if (!read) {
@@ -212,9 +230,9 @@ void print_reports(Engine& engine, PatchHandOver& hand_over) {
 // Appends frames to the WAV file in blocks; remembers the first failure.
 class WavWriter {
  public:
-  explicit WavWriter(const std::string& path) {
+  WavWriter(const std::string& path, int sample_rate) {
     SF_INFO info{};
-    info.samplerate = kSampleRate;
+    info.samplerate = sample_rate;
     info.channels = 2;
     info.format = SF_FORMAT_WAV | SF_FORMAT_PCM_16;
     file_ = sf_open(path.c_str(), SFM_WRITE, &info);
@@ -250,14 +268,21 @@ class WavWriter {
 int main(int argc, char** argv) {
   const Options options = parse_options(argc, argv);
   EventScript script = read_script(options.events);
+  // A script that gives its rate (a session log) is counted at it; one that
+  // does not is counted at the render's rate.
+  if (options.rate && script.sample_rate != 0 && *options.rate != script.sample_rate)
+    usage_error("the event script \"" + options.events + "\" is at " + std::to_string(script.sample_rate) +
+                " Hz (its \"0 rate\" line) and --rate asks for " + std::to_string(*options.rate) +
+                " Hz; leave --rate out to render it at " + std::to_string(script.sample_rate) + " Hz");
+  const int rate = options.rate ? *options.rate : script.sample_rate != 0 ? script.sample_rate : kDefaultSampleRate;
   std::vector<std::string> swap_paths;
   const std::vector<std::string> swap_texts = read_patch_files(script, options.events, swap_paths);
   int64_t last_midi_frame = 0;
-  const std::vector<Command> midi_commands = read_midi_file(options.midi_file, last_midi_frame);
+  const std::vector<Command> midi_commands = read_midi_file(options.midi_file, rate, last_midi_frame);
   const int64_t length = options.frames       ? *options.frames
                          : script.end_frame   ? *script.end_frame
-                         : !options.midi_file.empty() ? last_midi_frame + kSampleRate
-                                              : kDefaultFrames;
+                         : !options.midi_file.empty() ? last_midi_frame + rate
+                                              : kDefaultSeconds * rate;
   // One list in frame order; at a frame the script's events come first.
   if (!midi_commands.empty()) {
     std::vector<Command> merged;
@@ -276,6 +301,7 @@ int main(int argc, char** argv) {
   settings.autoplay = options.autoplay;
   settings.midi_channel = options.midi.channel;
   settings.bend_range = options.midi.bend_range;
+  settings.sample_rate = rate;
   LoadOptions load;
   load.trace = stdout;
   load.on_warning = print_warning;
@@ -286,7 +312,7 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  WavWriter wav(options.output);
+  WavWriter wav(options.output, rate);
   if (!wav.is_open()) {
     std::fprintf(stderr, "wsy-render: cannot write \"%s\": %s\n", options.output.c_str(),
                  WavWriter::last_error().c_str());
@@ -359,7 +385,7 @@ int main(int argc, char** argv) {
   }
   const double elapsed =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-  const double seconds = static_cast<double>(frame) / kSampleRate;
+  const double seconds = static_cast<double>(frame) / rate;
   std::fprintf(stderr, "wsy-render: %lld frames (%.2f s of audio) in %.3f s, %.1fx real time%s\n",
                static_cast<long long>(frame), seconds, elapsed,
                elapsed > 0 ? seconds / elapsed : 0.0, escaped ? ", stopped by Escape" : "");

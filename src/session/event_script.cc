@@ -182,7 +182,7 @@ bool read_event_script(FILE* in, EventScript& script, std::string& error) {
         // Any other key plays nothing.
       }
     } else {
-      return fail("expected \"FRAME KEY down|up\", \"FRAME user\", \"FRAME midi B1 [B2 [B3]]\", \"FRAME close\" or \"FRAME end\"");
+      return fail("expected \"0 rate HZ\", \"FRAME KEY down|up\", \"FRAME user\", \"FRAME midi B1 [B2 [B3]]\", \"FRAME close\" or \"FRAME end\"");
     }
     if (c == EOF) break;
   }

@@ -1,8 +1,24 @@
 #include "synth/vca.h"
 
+#include <cmath>
+
 namespace {
-constexpr double kTimeStep = 0.005;  // added in double, rounded back into the float `time`:
-                                     // that rounding makes the default attack 201 steps long
+// Time units per step at 44100 steps a second, added in double and rounded
+// back into the float `time`: that rounding makes the default attack 201
+// steps long there.
+constexpr double kHistoricalRate = 44100.0;
+constexpr double kTimeUnitsPerSecond = 0.005 * kHistoricalRate;  // 220.5, exact in double
+constexpr double kSustainFall = 1000.0;  // the sustain loses level / 1000 per step at 44100
+}  // namespace
+
+void Vca::set_sample_rate(int rate) {
+  sample_rate_ = rate;
+  // A correctly rounded division: 220.5 / 44100 is the double nearest 0.005,
+  // the very constant the envelope has always added.
+  time_step_ = kTimeUnitsPerSecond / rate;
+  historical_rate_ = rate == 44100;
+  steps_ratio_ = kHistoricalRate / rate;
+  sustain_factor_ = std::pow(1.0 - 1.0 / kSustainFall, steps_ratio_);
 }
 
 void Vca::step() {
@@ -14,20 +30,27 @@ void Vca::step() {
   const float end = static_cast<float>(static_cast<double>(attack) + decay);
   if (t < attack) {
     level = static_cast<float>(static_cast<double>(peak) * t / attack);
-    time = static_cast<float>(static_cast<double>(t) + kTimeStep);
+    time = static_cast<float>(static_cast<double>(t) + time_step_);
   } else if (t >= end) {
     level = 0;
     active = 0;
   } else if (released != 0) {
-    level = release_time != 0
-                ? static_cast<float>(level - level / (static_cast<double>(release_time) * 100.0))
-                : 0.0f;
+    if (release_time == 0)
+      level = 0.0f;
+    else if (historical_rate_)
+      level = static_cast<float>(level - level / (static_cast<double>(release_time) * 100.0));
+    else  // the fall of 44100 / rate historical steps
+      level = static_cast<float>(level * std::pow(1.0 - 1.0 / (static_cast<double>(release_time) * 100.0), steps_ratio_));
   } else if (sustain == 0) {
     level = static_cast<float>(peak - static_cast<double>(peak) * (static_cast<double>(t) - attack) / decay);
-    time = static_cast<float>(static_cast<double>(t) + kTimeStep);
+    time = static_cast<float>(static_cast<double>(t) + time_step_);
   } else {
-    level = level > sustain ? static_cast<float>(level - level / 1000.0)
-                            : static_cast<float>(static_cast<double>(peak) * sustain);
+    if (!(level > sustain))
+      level = static_cast<float>(static_cast<double>(peak) * sustain);
+    else if (historical_rate_)
+      level = static_cast<float>(level - level / kSustainFall);
+    else  // the fall of 44100 / rate historical steps
+      level = static_cast<float>(level * sustain_factor_);
   }
 }
 

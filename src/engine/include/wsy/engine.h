@@ -165,7 +165,11 @@ struct EngineSettings {
   int32_t enter_note = 58;   // the note Enter retunes the first oscillator link to
   uint8_t midi_channel = 0;  // 1..16: MIDI on that channel only; 0: on all of them
   uint8_t bend_range = 2;    // semitones at full pitch bend, 0..24
-  int sample_rate = kDefaultSampleRate;  // frames per second, kMinSampleRate..kMaxSampleRate, fixed for the engine's life
+  // Frames per second, kMinSampleRate..kMaxSampleRate (a rate outside is
+  // taken as the nearest end), fixed for the engine's life. Every patch the
+  // engine plays, the one it is made with and each one swapped in, plays at
+  // it: pitches stay in hertz, the envelope's times in seconds.
+  int sample_rate = kDefaultSampleRate;
 };
 
 class EngineCore;

@@ -70,6 +70,9 @@ struct Patch {
   bool load_text(const std::string& text, const char* name, std::string& error);
   void report() const;
   Vco* find_vco(const char* name) const;
+  // Every oscillator steps `rate` times a second from now on (a patch is
+  // loaded at 44100; whoever plays it sets its rate before it plays).
+  void set_sample_rate(int rate);
 
   // One sample. `bend`: the pitch bend in semitones, added to every retuned
   // note; it belongs to whoever plays the patch, not to the patch.

@@ -22,6 +22,10 @@ struct Vco {
   float amplitude;
   float frequency;
   int32_t waveform;
+  // Steps per second. A double, so that frequency / sample_rate is the one
+  // correctly rounded division at every rate (at 44100 the very quotient
+  // wsy has always used).
+  double sample_rate = kSampleRate;
 
   Vco(float amplitude, float frequency, int32_t waveform)
       : base_amplitude(amplitude), base_frequency(frequency),
@@ -33,7 +37,7 @@ struct Vco {
     amplitude = base_amplitude;
   }
 
-  // Advances one sample (1/kSampleRate s). `noise` is the audio thread's generator,
+  // Advances one sample (1/sample_rate s). `noise` is the audio thread's generator,
   // drawn from only by the noise waveform. Returns 1, as every per-sample step does.
   // The sine, the only waveform a patch file makes, is inline: it is most of
   // the engine's work.
@@ -48,7 +52,7 @@ struct Vco {
 
   // The two halves of a step, for the evaluation to take the sine later.
   void advance() {
-    phase = static_cast<float>(static_cast<double>(phase) + frequency / static_cast<double>(kSampleRate));
+    phase = static_cast<float>(static_cast<double>(phase) + frequency / sample_rate);
     // The wrap is at ten cycles, once per step: the ramps rise over ten periods.
     if (phase > 10) phase = static_cast<float>(static_cast<double>(phase) - 10.0);
   }
