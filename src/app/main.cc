@@ -37,9 +37,9 @@ namespace {
 
 constexpr int kStreamBufferLength = 4 * kMaxBlockFrames;  // bytes of 16-bit stereo: the largest block
 constexpr unsigned kStreamMode = kMode16Bits | kModeStereo | kModeSigned | kModeProgramFlag;
-constexpr int kPollMilliseconds = 50;
+constexpr int kPollMilliseconds = 50;       // how soon a lost device or a latency figure is seen
 static_assert(kLowestRate == kMinSampleRate && kHighestRate == kMaxSampleRate,
-              "the audio layer plays at every rate the engine computes at, and no other");       // how soon a lost device or a latency figure is seen
+              "the audio layer plays at every rate the engine computes at, and no other");
 
 bool sdl_started = false;
 Engine* engine = nullptr;  // set once it may play; never destroyed (the audio may play until the very end)
@@ -149,6 +149,8 @@ bool warn_if_no_window(const SDL_Surface* screen) {
   return true;
 }
 
+// The JACK server's rate changed under the stream: the engine's rate is fixed
+// for its life, and the log holds one rate.
 [[noreturn]] void rate_changed(int from, int to) {
   std::fprintf(stderr,
                "wsy: the JACK server changed its rate from %d Hz to %d Hz while wsy played, and wsy plays a "

@@ -293,7 +293,9 @@ int JackClient::on_xrun(void* self) {
 
 int JackClient::on_sample_rate(jack_nframes_t rate, void* self) {
   JackClient* o = static_cast<JackClient*>(self);
-  if (static_cast<int>(rate) != o->rate_) o->record_->rate_changed_to.store(static_cast<int>(rate), std::memory_order_release);
+  // rate_ is set before this callback is, and cleared only once the client is closed.
+  if (static_cast<int>(rate) != o->rate_)
+    o->record_->rate_changed_to.store(static_cast<int>(rate), std::memory_order_release);
   return 0;
 }
 
