@@ -261,20 +261,25 @@ const Command kScript[] = {
 constexpr int64_t kFrames = 100000;
 
 // An engine built as the programs build it, its console captured.
-std::unique_ptr<Engine> start(const std::string& path, Capture& trace, Capture& warnings) {
+std::unique_ptr<Engine> start(const std::string& path, Capture& trace, Capture& warnings,
+                              int sample_rate = kDefaultSampleRate) {
   LoadResult result;
-  return Engine::from_file(path, EngineSettings{}, traced(trace, warnings), result);
+  EngineSettings settings;
+  settings.sample_rate = sample_rate;
+  return Engine::from_file(path, settings, traced(trace, warnings), result);
 }
 
 class EveryPatch : public ::testing::TestWithParam<int> {};
 
 TEST_P(EveryPatch, StreamCallbackNeverAllocatesNorLocks) {
   const int buffer_frames = GetParam();
+  for (const int rate : {kDefaultSampleRate, 48000})
   for (const std::string& path : example_patches()) {
-    SCOPED_TRACE(path);
+    SCOPED_TRACE(path + " at " + std::to_string(rate) + " Hz");
     Capture trace, warnings;
-    std::unique_ptr<Engine> engine = start(path, trace, warnings);
+    std::unique_ptr<Engine> engine = start(path, trace, warnings, rate);
     ASSERT_TRUE(engine);
+    ASSERT_EQ(engine->sample_rate(), rate);
 
     std::vector<int16_t> buffer(2 * static_cast<size_t>(buffer_frames));
     size_t next = 0;
@@ -307,6 +312,30 @@ TEST_P(EveryPatch, StreamCallbackNeverAllocatesNorLocks) {
 }
 
 INSTANTIATE_TEST_SUITE_P(BufferFrames, EveryPatch, ::testing::Values(1, 64, 256, 8192));
+
+// Away from 44100 the envelope's sustain and release falls take a power:
+// still no allocation nor lock (no patch file sets these parameters).
+TEST(EnvelopeAtOtherRates, SustainAndReleaseNeverAllocateNorLock) {
+  for (const int rate : {22050, 48000, 96000}) {
+    Vca vca;
+    vca.sustain = 0.2f;
+    vca.release_time = 1.5f;
+    vca.set_sample_rate(rate);
+    vca.trigger();
+    float before_release = 0;
+    std::string what;
+    const int forbidden = forbidden_in([&] {
+      for (int i = 0; i < rate / 10; ++i) vca.step();  // 0.1 s
+      before_release = vca.level;
+      vca.release();
+      for (int i = 0; i < rate / 10; ++i) vca.step();  // 0.1 s
+    }, &what);
+    EXPECT_EQ(forbidden, 0) << rate << ": " << what;
+    // Both falls ran: the sustain held its level, the release took it down.
+    EXPECT_EQ(before_release, 0.2f) << rate;
+    EXPECT_LT(vca.level, 0.01f * before_release) << rate;
+  }
+}
 
 // The queues under load: another thread sends a flood of commands and takes
 // the reports while this one renders, as the audio thread does.
