@@ -29,7 +29,6 @@
 #include "midi/midi_options.h"
 #include "patch/patch_location.h"
 #include "session/session_log.h"
-#include "synth/sample_rate.h"
 #include "window/window_presenter.h"
 #include "window/window_video.h"
 #include "wsy/engine.h"
@@ -39,6 +38,8 @@ namespace {
 constexpr int kStreamBufferLength = 4 * kMaxBlockFrames;  // bytes of 16-bit stereo: the largest block
 constexpr unsigned kStreamMode = kMode16Bits | kModeStereo | kModeSigned | kModeProgramFlag;
 constexpr int kPollMilliseconds = 50;       // how soon a lost device or a latency figure is seen
+static_assert(kLowestRate == kMinSampleRate && kHighestRate == kMaxSampleRate,
+              "the audio layer plays at every rate the engine computes at, and no other");
 
 bool sdl_started = false;
 Engine* engine = nullptr;  // set once it may play; never destroyed (the audio may play until the very end)
@@ -148,6 +149,16 @@ bool warn_if_no_window(const SDL_Surface* screen) {
   return true;
 }
 
+// The JACK server's rate changed under the stream: the engine's rate is fixed
+// for its life, and the log holds one rate.
+[[noreturn]] void rate_changed(int from, int to) {
+  std::fprintf(stderr,
+               "wsy: the JACK server changed its rate from %d Hz to %d Hz while wsy played, and wsy plays a "
+               "session at one rate only; quitting (start wsy again to play at %d Hz).\n",
+               from, to, to);
+  std::exit(1);
+}
+
 [[noreturn]] void device_lost() {
   std::fputs("wsy: the audio device was lost while playing (the sound server stopped or the device went away); "
              "quitting.\n",
@@ -199,14 +210,19 @@ int main(int argc, char** argv) {
   load.trace = stdout;
   load.on_warning = [](const std::string& line) { std::fprintf(stderr, "%s\n", line.c_str()); };
   LoadResult result;
-  // Never destroyed: the audio thread may play it until the process ends.
-  Engine* loaded = Engine::from_file(patch_path, settings, load, result).release();
-  if (!loaded) {
+  PatchPtr patch = load_patch_file(patch_path, load, result);
+  if (!patch) {
     std::fprintf(stderr, "wsy: %s\n", result.error.c_str());
     return 1;
   }
 
-  select_output();  // a failure shows when the stream cannot be created
+  select_output(options.rate);  // a failure shows when the stream cannot be created
+  // The engine plays at the output's rate (44100 Hz when the layer could not
+  // start: the stream then fails). Never destroyed: the audio thread may play
+  // it until the process ends.
+  const int rate = FSOUND_GetOutputRate();
+  settings.sample_rate = rate ? rate : kDefaultSampleRate;
+  Engine* loaded = new Engine(std::move(patch), settings);
   // Watched from here on (after the questions, which read standard input:
   // were it closed, the watch's descriptors would take its number).
   PatchReloader reloader;
@@ -247,7 +263,8 @@ int main(int argc, char** argv) {
     std::string error;
     // With the options wsy-render needs to play the log the same.
     const std::string render_options = midi_options_text(options.midi_settings);
-    if (!session_log.open(options.record, patch_path, options.autoplay, error, render_options, kDefaultSampleRate))
+    if (!session_log.open(options.record, patch_path, options.autoplay, error, render_options,
+                          loaded->sample_rate()))
       std::fprintf(stderr, "wsy: cannot record the session into \"%s\": %s; playing without recording.\n",
                    options.record.c_str(), error.c_str());
   }
@@ -255,7 +272,8 @@ int main(int argc, char** argv) {
   loaded->set_wake_fd(reports_fd);
   engine = loaded;
 
-  AudioStream* stream = FSOUND_Stream_Create(stream_callback, kStreamBufferLength, kStreamMode, kSampleRate, engine);
+  AudioStream* stream =
+      FSOUND_Stream_Create(stream_callback, kStreamBufferLength, kStreamMode, engine->sample_rate(), engine);
   if (!stream) stream_failed();
   // MIDI comes with the stream on JACK, else from the sequencer, which is
   // opened first so that the playing line stays the last word of the start.
@@ -263,7 +281,7 @@ int main(int argc, char** argv) {
   if (options.midi && !midi_in_stream) open_sequencer_input(options);
   if (FSOUND_Stream_Play(0, stream) == -1) stream_failed();
   playing_stream.store(stream);
-  window.show_output(fsound_stream_label(stream));
+  window.show_output(fsound_stream_label(stream) + ", " + std::to_string(engine->sample_rate()) + " Hz");
   if (midi_in_stream) window.show_midi(fsound_stream_midi_input(stream));
 
   for (;;) {
@@ -281,6 +299,7 @@ int main(int argc, char** argv) {
       window.show_reload(reloader.status());
     }
     const StreamStatus status = fsound_stream_status(*stream);
+    if (status.rate_changed_to) rate_changed(engine->sample_rate(), status.rate_changed_to);
     window.show_stream(status.block_frames, status.underflows);
     window.update(*engine);  // its pictures show at the next turn's event pump
     wait_for_work(keys_fd, reports_fd, reloader.fd());

@@ -1,15 +1,18 @@
 #include "app/options.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "devices/fsound.h"
 #include "midi/midi_options.h"
 
 const char kWsyUsage[] =
     "usage: wsy [--patch FILE] [--record FILE] [--no-autoplay] [--no-watch]\n"
     "           [--midi-connect PORT]... [--midi-channel N] [--bend-range R] [--no-midi]\n"
+    "           [--rate HZ]\n"
     "Plays a wsy patch: asks for the audio output on the console, then takes the\n"
     "keys z x c v b n (notes), Enter (replay) and Esc (quit) in its window.\n"
     "  --patch FILE    patch file to play (default RODUV_2.WSY in this folder)\n"
@@ -23,6 +26,9 @@ const char kWsyUsage[] =
     "  --midi-channel N  MIDI channel to listen to, 1 to 16 (default: all)\n"
     "  --bend-range R  semitones at full pitch bend, 0 to 24 (default 2)\n"
     "  --no-midi       no MIDI input\n"
+    "  --rate HZ       frames a second, 8000 to 192000: what ALSA, OSS and NoSound\n"
+    "                  play at (default 44100) and what a JACK server must run at\n"
+    "                  (default: whatever rate it runs at)\n"
     "  --help          this text\n"
     "  --version       the version\n";
 
@@ -53,6 +59,17 @@ void read_midi(const char* option, const char* value, MidiSettings& settings) {
   std::exit(2);
 }
 
+// --rate: a whole number of frames a second that wsy plays at, or a usage error.
+int read_rate(const char* value) {
+  char* end = nullptr;
+  errno = 0;
+  const long rate = std::strtol(value, &end, 10);
+  if (*value && !*end && !errno && rate >= kLowestRate && rate <= kHighestRate) return static_cast<int>(rate);
+  std::fprintf(stderr, "wsy: --rate takes a whole number of hertz from %d to %d, not \"%s\"\n%s", kLowestRate,
+               kHighestRate, value, kWsyUsage);
+  std::exit(2);
+}
+
 }  // namespace
 
 WsyOptions parse_wsy_options(int argc, char** argv) {
@@ -72,6 +89,8 @@ WsyOptions parse_wsy_options(int argc, char** argv) {
       read_midi(kMidiChannelOption, v, options.midi_settings);
     } else if (const char* v = value_of(kBendRangeOption, argc, argv, i)) {
       read_midi(kBendRangeOption, v, options.midi_settings);
+    } else if (const char* v = value_of("--rate", argc, argv, i)) {
+      options.rate = read_rate(v);
     } else if (std::strcmp(arg, "--no-midi") == 0) {
       options.midi = false;
     } else if (std::strcmp(arg, "--no-autoplay") == 0) {

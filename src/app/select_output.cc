@@ -7,7 +7,7 @@
 #include "app/console_keys.h"
 #include "devices/error_text.h"
 #include "devices/fsound.h"
-#include "synth/sample_rate.h"
+#include "wsy/engine.h"
 
 namespace {
 
@@ -26,7 +26,7 @@ signed char next_key(const char* prompt_name) {
 
 }  // namespace
 
-bool select_output() {
+bool select_output(int rate) {
   begin_raw_keys();  // before the prompt shows, so that no early key is echoed
   std::fputs(kSeparator, stdout);
   std::fputs("Output Type\n", stdout);
@@ -63,7 +63,8 @@ bool select_output() {
 
   if (drivers == 0) {
     std::fflush(stdout);
-    const std::string jack_advice = ", or start a JACK server at " + std::to_string(kSampleRate) + " Hz first";
+    const std::string jack_advice =
+        rate ? ", or start a JACK server at " + std::to_string(rate) + " Hz first" : ", or start a JACK server first";
     std::fprintf(stderr,
                  "wsy: no %s output device was found. Press ESC to quit, then start wsy again and choose "
                  "4 (NoSound) to play without sound%s.\n",
@@ -80,7 +81,7 @@ bool select_output() {
   end_raw_keys();
 
   FSOUND_SetDriver(driver);
-  if (FSOUND_Init(kSampleRate, 32, 0)) return true;
+  if (FSOUND_Init(rate ? rate : kDefaultSampleRate, 32, rate ? 0 : kInitDeviceRate)) return true;
   print_layer_error(FSOUND_GetError());
   return false;
 }

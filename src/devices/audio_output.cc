@@ -28,11 +28,11 @@ const char* output_driver_name(int output, int driver) {
   return nullptr;
 }
 
-int output_check(int output, int driver, int sample_rate) {
+int output_check(int output, int driver, bool device_rate, int& sample_rate) {
   switch (output_kind(output)) {
     case OutputKind::kNoSound: return nosound_check(driver);
     case OutputKind::kPortAudio: return portaudio_check(output, driver, sample_rate);
-    case OutputKind::kJack: return jack_stream_check(driver, sample_rate);
+    case OutputKind::kJack: return jack_stream_check(driver, device_rate, sample_rate);
   }
   return kErrOutputInit;
 }

@@ -14,9 +14,6 @@
 
 namespace {
 
-constexpr int kLowestRate = 4000;
-constexpr int kHighestRate = 192000;
-
 bool is_open(AudioStream* stream) {
   return std::find(layer.streams.begin(), layer.streams.end(), stream) != layer.streams.end();
 }
@@ -87,13 +84,15 @@ signed char FSOUND_SetDriver(int driver) {
   return 1;
 }
 
-signed char FSOUND_Init(int mix_rate, int max_software_channels, unsigned int /*flags*/) {
+signed char FSOUND_Init(int mix_rate, int max_software_channels, unsigned int flags) {
   if (layer.initialised) return layer_fail(kErrAfterInit);
   if (mix_rate < kLowestRate || mix_rate > kHighestRate || max_software_channels < 0)
     return layer_fail(kErrBadParameter);
-  const int error = output_check(layer.output, layer.driver, mix_rate);
+  int rate = mix_rate;
+  const int error = output_check(layer.output, layer.driver, (flags & kInitDeviceRate) != 0, rate);
   if (error != kErrNone) return layer_fail(error);
   layer.initialised = true;
+  layer.rate = rate;
   layer.error = kErrNone;
   return 1;
 }
@@ -107,8 +106,11 @@ void FSOUND_Close() {
   while (!layer.streams.empty()) FSOUND_Stream_Close(layer.streams.back());
   output_release(lost);
   layer.initialised = false;
+  layer.rate = 0;
   layer.names.clear();
 }
+
+int FSOUND_GetOutputRate() { return layer.initialised ? layer.rate : 0; }
 
 int FSOUND_GetError() { return layer.error; }
 

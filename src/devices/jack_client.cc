@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "devices/fsound.h"
 #include "devices/library_chatter.h"
 #include "devices/terminal_signals.h"
 
@@ -77,20 +78,32 @@ bool JackClient::open(int required_rate, std::string& error, JackProcessCallback
     client_ = jack_client_open("wsy", JackNoStartServer, &status);
   }
   if (!client_) {
+    const std::string start_one =
+        required_rate == kServerRate
+            ? "start one, such as: jackd -d alsa -r 48000"
+            : "start one at " + std::to_string(required_rate) + " Hz, such as: jackd -d alsa -r " +
+                  std::to_string(required_rate);
     error = (status & JackServerFailed)
-                ? "wsy: no JACK server is running (start one at " + std::to_string(required_rate) +
-                      " Hz, such as: jackd -d alsa -r " + std::to_string(required_rate) + ")."
+                ? "wsy: no JACK server is running (" + start_one + ")."
                 : "wsy: the JACK server refused the client \"wsy\" (JACK status " + status_text(status) + ").";
     return false;
   }
   const int rate = static_cast<int>(jack_get_sample_rate(client_));
-  if (rate != required_rate) {
+  if (required_rate == kServerRate && (rate < kLowestRate || rate > kHighestRate)) {
     error = "wsy: the JACK server runs at " + std::to_string(rate) + " Hz and wsy plays at " +
-            std::to_string(required_rate) + " Hz only (start the JACK server with -r " +
-            std::to_string(required_rate) + ").";
+            std::to_string(kLowestRate) + " to " + std::to_string(kHighestRate) +
+            " Hz only (start the JACK server with -r 48000, say).";
     close();
     return false;
   }
+  if (required_rate != kServerRate && rate != required_rate) {
+    error = "wsy: the JACK server runs at " + std::to_string(rate) + " Hz, not at the " +
+            std::to_string(required_rate) + " Hz asked for (leave out --rate to play at the server's rate, or "
+            "start the JACK server with -r " + std::to_string(required_rate) + ").";
+    close();
+    return false;
+  }
+  rate_ = rate;
   out_left_ = jack_port_register(client_, "out_1", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
   out_right_ = jack_port_register(client_, "out_2", JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0);
   midi_in_ = jack_port_register(client_, "midi_in", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
@@ -103,6 +116,8 @@ bool JackClient::open(int required_rate, std::string& error, JackProcessCallback
   jack_set_process_callback(client_, process, this);
   jack_set_xrun_callback(client_, &JackClient::on_xrun, this);
   jack_set_buffer_size_callback(client_, &JackClient::on_buffer_size, this);
+  record_->rate_changed_to.store(0, std::memory_order_relaxed);
+  jack_set_sample_rate_callback(client_, &JackClient::on_sample_rate, this);
   jack_on_info_shutdown(client_, &JackClient::on_shutdown, this);
   record_->xruns.store(0, std::memory_order_relaxed);
   record_->dropped_midi_events.store(0, std::memory_order_relaxed);
@@ -187,6 +202,7 @@ void JackClient::close() {
   client_ = nullptr;
   out_left_ = out_right_ = midi_in_ = nullptr;
   active_ = false;
+  rate_ = 0;
 }
 
 std::string JackClient::client_name() const { return client_ ? jack_get_client_name(client_) : ""; }
@@ -205,8 +221,6 @@ std::vector<std::string> JackClient::playback_connections() const {
   }
   return all;
 }
-
-int JackClient::sample_rate() const { return client_ ? static_cast<int>(jack_get_sample_rate(client_)) : 0; }
 
 int JackClient::period_frames() const { return record_->period_frames.load(std::memory_order_relaxed); }
 
@@ -274,6 +288,14 @@ void JackClient::on_shutdown(jack_status_t, const char* reason, void* self) {
 
 int JackClient::on_xrun(void* self) {
   static_cast<JackClient*>(self)->record_->xruns.fetch_add(1, std::memory_order_relaxed);
+  return 0;
+}
+
+int JackClient::on_sample_rate(jack_nframes_t rate, void* self) {
+  JackClient* o = static_cast<JackClient*>(self);
+  // rate_ is set before this callback is, and cleared only once the client is closed.
+  if (static_cast<int>(rate) != o->rate_)
+    o->record_->rate_changed_to.store(static_cast<int>(rate), std::memory_order_release);
   return 0;
 }
 

@@ -60,7 +60,7 @@ int jack_stream_driver_count() { return server_runs() ? 1 : 0; }
 
 const char* jack_stream_driver_name(int driver) { return driver == 0 && server_runs() ? kDriverName : nullptr; }
 
-int jack_stream_check(int driver, int sample_rate) {
+int jack_stream_check(int driver, bool server_rate, int& sample_rate) {
   if (driver != 0) {
     std::fprintf(stderr, "wsy: %s has no output device number %d (1 found); choose another output.\n",
                  output_label(kOutputJack), driver + 1);
@@ -68,10 +68,11 @@ int jack_stream_check(int driver, int sample_rate) {
   }
   JackClient probe(nullptr, nullptr);
   std::string error;
-  if (!probe.open(sample_rate, error)) {
+  if (!probe.open(server_rate ? JackClient::kServerRate : sample_rate, error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return kErrOutputInit;
   }
+  sample_rate = probe.sample_rate();
   return kErrNone;
 }
 
@@ -117,9 +118,9 @@ void jack_stream_report_playing(const AudioStream& s) {
   const int latency = jack.output_latency_frames();
   std::fprintf(stderr,
                "wsy: playing through JACK Audio Connection Kit, device \"%s\": %d-frame blocks%s, output latency "
-               "%.1f ms (%d frames), client \"%s\"",
+               "%.1f ms (%d frames) at %d Hz, client \"%s\"",
                kDriverName, jack.period_frames(), s.asked_frames ? " (WSY_BUFFER_FRAMES)" : "",
-               1000.0 * latency / s.sample_rate, latency, jack.client_name().c_str());
+               1000.0 * latency / s.sample_rate, latency, s.sample_rate, jack.client_name().c_str());
   if (!s.midi_callback)
     std::fputs("; no MIDI input.\n", stderr);
   else

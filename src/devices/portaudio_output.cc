@@ -213,7 +213,8 @@ void portaudio_report_playing(const AudioStream& s) {
     std::fprintf(stderr, "%ld-frame blocks%s", block, s.asked_frames ? " (WSY_BUFFER_FRAMES)" : "");
   else
     std::fputs("no block asked for yet", stderr);
-  std::fprintf(stderr, ", output latency %.1f ms (%.0f frames).\n", latency * 1000.0, latency * s.sample_rate);
+  std::fprintf(stderr, ", output latency %.1f ms (%.0f frames) at %d Hz.\n", latency * 1000.0, latency * s.sample_rate,
+               s.sample_rate);
 }
 
 bool portaudio_device_gone(AudioStream& s) {

@@ -29,6 +29,7 @@ StreamStatus stream_status_of(const StreamRecord& r) {
   s.period_frames = r.period_frames.load(kRelaxed);
   s.dropped_midi_events = r.dropped_midi_events.load(kRelaxed);
   s.oversized_periods = r.oversized_periods.load(kRelaxed);
+  s.rate_changed_to = r.rate_changed_to.load(kRelaxed);
   s.first_block_frames = r.first_block_frames.load(kRelaxed);
   s.finished = r.finished.load(kRelaxed);
   return s;

@@ -6,6 +6,7 @@
 
 #include "patch/patch.h"
 #include "session/key_table.h"
+#include "window/scope_trace.h"
 #include "wsy/engine.h"
 
 namespace {
@@ -86,6 +87,7 @@ void WindowPresenter::update(const Engine& engine) {
   if (!open_) return;
   WindowState& state = *state_;
   engine.read_scope(state.scope);
+  state.scope_frames = scope_shown_frames(engine.sample_rate());
   state.level = state.scope.level;
   // A note whose envelope ran out by itself sounds no more.
   if (state.level == 0 && state.scope.frames_written > sounding_since_ + kAttackFrames)

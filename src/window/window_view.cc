@@ -93,7 +93,7 @@ int WindowView::draw(const WindowState& state) {
   draw_keys(state.held_key, all);
   draw_note(state.sounding, all);
   draw_level(state.level, all);
-  draw_scope(state.scope, all);
+  draw_scope(state.scope, state.scope_frames ? state.scope_frames : kScopeShownFrames, all);
   draw_patch(state, all);
   draw_status(state.status, all);
   if (all) {
@@ -151,11 +151,12 @@ void WindowView::draw_level(float level, bool all) {
   changed(all ? kLevel : kLevelBar);
 }
 
-void WindowView::draw_scope(const ScopeSnapshot& scope, bool all) {
+void WindowView::draw_scope(const ScopeSnapshot& scope, int shown, bool all) {
   const int width = kScope.w, height = kScope.h;
   columns_.resize(width);
-  const int start = scope_trigger(scope.samples, ScopeSnapshot::kFrames, kScopeShownFrames);
-  scope_columns(scope.samples + start, kScopeShownFrames, width, height, columns_.data());
+  shown = std::min(shown, ScopeSnapshot::kFrames);
+  const int start = scope_trigger(scope.samples, ScopeSnapshot::kFrames, shown);
+  scope_columns(scope.samples + start, shown, width, height, columns_.data());
   if (!all && columns_ == shown_.trace) return;
   fill(kScope, kScopeBackground);
   fill(SDL_Rect{kScope.x, static_cast<Sint16>(kScope.y + height / 2), kScope.w, 1}, kScopeAxis);

@@ -156,9 +156,9 @@ class Faults(unittest.TestCase):
 
 
 class BlockSizeWithoutSound(unittest.TestCase):
-    def nosound_line(self, value):
+    def nosound_line(self, value, args=()):
         env = base_env() if value is None else base_env(WSY_BUFFER_FRAMES=value)
-        w = Wsy(self, work_dir(self), env)
+        w = Wsy(self, work_dir(self), env, args=args)
         w.send(b"41")
         w.out.wait_contains(HELP + wsytest.AUTO_PLAY, timeout=20)
         w.err.wait_contains(b"discarded")
@@ -181,6 +181,12 @@ class BlockSizeWithoutSound(unittest.TestCase):
             err = self.nosound_line(value)
             self.assertIn('WSY_BUFFER_FRAMES="%s" is not a block size' % value, err)
             self.assertIn("NoSound): 256-frame blocks at 44100 Hz", err)
+
+    def test_a_rate_asked_for_keeps_the_block_in_frames(self):
+        err = self.nosound_line("512", args=("--rate", "22050"))
+        self.assertIn("NoSound): 512-frame blocks (WSY_BUFFER_FRAMES) at 22050 Hz", err)
+        err = self.nosound_line(None, args=("--rate=96000",))
+        self.assertIn("NoSound): 256-frame blocks at 96000 Hz", err)
 
     def test_empty_means_unset(self):
         err = self.nosound_line("")

@@ -21,21 +21,22 @@ PERIOD = 256
 MIDI_LINE = re.compile(r"^(\d+) midi ((?:[0-9A-F]{2} ?)+)$")
 
 
-def render_log(test, work, log, *args):
+def render_log(test, work, log, *args, rate=RATE):
+    """The log rendered (at the rate it names), as [(left, right)], and the render's standard output."""
     wav = os.path.join(work, "render.wav")
     r = subprocess.run([RENDER, "--patch", os.path.join(work, "RODUV_2.WSY"), "--no-autoplay", *args,
                         "--events", log, "-o", wav], capture_output=True, timeout=300, cwd=work)
     test.assertEqual(r.returncode, 0, r.stderr)
-    samples = wsytest.read_wav(wav)
+    samples = wsytest.read_wav(wav, rate=rate)
     return list(zip(samples[0::2], samples[1::2])), r.stdout
 
 
 class LiveMidi(unittest.TestCase):
-    def play(self, messages, seconds, extra_args=()):
-        """wsy on a server of its own with the sender connected by --midi-connect;
+    def play(self, messages, seconds, extra_args=(), rate=RATE):
+        """wsy on a server of its own (at `rate`) with the sender connected by --midi-connect;
         returns (sent [(JACK frame, bytes)], recording {JACK frame: (left, right)},
         log lines, work folder, wsy's standard output and error)."""
-        server = start_jack(self, rate=RATE, period=PERIOD)
+        server = start_jack(self, rate=rate, period=PERIOD)
         sender = Sender(self, server, messages)
         work = work_dir(self)
         log = os.path.join(work, "take.events")
@@ -57,7 +58,7 @@ class LiveMidi(unittest.TestCase):
             lines = f.read().splitlines()
         return sent, recording, lines, work, log, w.out.snapshot(), err
 
-    def compare_with_render(self, sent, recording, lines, work, log, out):
+    def compare_with_render(self, sent, recording, lines, work, log, out, rate=RATE):
         """The log's MIDI lines are the messages sent, and its render, with the
         options its own header names, is the recording; returns the shift
         (JACK frame - engine frame) of the first message, and the render.
@@ -97,7 +98,7 @@ class LiveMidi(unittest.TestCase):
         self.assertLessEqual(missed, xruns, "wsy fell behind by more periods than the server saw xruns")
         busiest = max(collections.Counter(f // PERIOD for f, _ in sent).values())
         self.assertLessEqual(len(sent) - len(logged), missed * busiest, "messages lost beyond the missed periods")
-        rendered, words = render_log(self, work, log, *extra_args)
+        rendered, words = render_log(self, work, log, *extra_args, rate=rate)
         compared = 0
         unfit = []
 
@@ -126,7 +127,7 @@ class LiveMidi(unittest.TestCase):
                   % (xruns, missed, len(sent) - len(logged), len(unfit)), file=sys.stderr)
         self.assertLessEqual(len(unfit), 2 * xruns, "%d periods differ from the render after %d xruns; the first: %s"
                              % (len(unfit), xruns, unfit[:1]))
-        self.assertGreater(compared, RATE // 2)
+        self.assertGreater(compared, rate // 2)
         self.assertTrue(words.endswith(out.split(HELP, 1)[1]), "the same words on standard output")
         return shift, rendered
 
@@ -162,6 +163,29 @@ class LiveMidi(unittest.TestCase):
         self.assertLessEqual(first - on, 1, "sound %d frames after the note on" % (first - on))
         rendered_first = next(f for f, s in enumerate(rendered) if s != (0, 0))
         self.assertEqual(rendered_first + shift, first)
+
+    @again_after_xruns
+    def test_at_48000_hz_note_69_is_440_hz_from_its_frame_and_the_log_renders_at_its_rate(self):
+        """A server at PipeWire's and most set-ups' rate: wsy plays at it, the
+        note at its pitch from the frame of its note on, and the log, which
+        names the rate, renders the recording with no --rate given."""
+        hold = 90  # periods, 0.48 s
+        messages = [(4, 111, [0x90, 69, 100]), (4 + hold, 7, [0x80, 69, 0]), (4 + hold + 30, 0, [0x90, 81, 100]),
+                    (4 + 2 * hold + 30, 0, [0x80, 81, 0])]
+        sent, recording, lines, work, log, out, err = self.play(messages, 1.8, rate=48000)
+        self.assertIn("at 48000 Hz", err, "the playing line names the rate")
+        self.assertIn("0 rate 48000", lines, "the log names its rate")
+        shift, rendered = self.compare_with_render(sent, recording, lines, work, log, out, rate=48000)
+        for at, hz in ((sent[0][0], 440.0), (sent[2][0], 880.0)):
+            heard = pitch([recording[at + i][0] for i in range(PERIOD * 10, PERIOD * (hold - 10)) if at + i in recording],
+                          rate=48000)
+            self.assertAlmostEqual(heard, hz, delta=hz * 0.0005)
+        on = sent[0][0]
+        self.assertFalse([f for f in range(on - PERIOD, on + 64) if f not in recording], "a hole at the note on")
+        self.assertTrue(all(recording[f] == (0.0, 0.0) for f in range(on - PERIOD, on)))
+        first = next(f for f in range(on, on + 64) if recording[f] != (0.0, 0.0))
+        self.assertLessEqual(first - on, 1, "sound %d frames after the note on" % (first - on))
+        self.assertEqual(next(f for f, s in enumerate(rendered) if s != (0, 0)) + shift, first)
 
     @again_after_xruns
     def test_jack_midiseq_drives_wsy(self):

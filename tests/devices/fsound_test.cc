@@ -24,7 +24,7 @@
 
 namespace {
 
-// The rate wsy plays at; the layer takes any from 4000 to 192000 Hz.
+// wsy's usual rate; the layer takes any from kLowestRate to kHighestRate.
 constexpr int kRate = 44100;
 
 // The words of each failure are the user's only clue: every code the layer
@@ -122,6 +122,28 @@ TEST_F(Layer, BadInitParametersGiveCode14) {
   EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
   EXPECT_FALSE(FSOUND_SetDriver(-1));
   EXPECT_EQ(FSOUND_GetError(), kErrBadParameter);
+}
+
+TEST_F(Layer, TheOutputRateIsTheOneInitialisedAtAndOnlyARateWsyPlaysAt) {
+  ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
+  EXPECT_EQ(FSOUND_GetOutputRate(), 0) << "not initialised";
+  for (int rate : {kLowestRate - 1, kHighestRate + 1, 4000}) {
+    EXPECT_FALSE(FSOUND_Init(rate, 32, 0)) << rate;
+    EXPECT_EQ(FSOUND_GetError(), kErrBadParameter) << rate;
+    EXPECT_EQ(FSOUND_GetOutputRate(), 0) << rate;
+  }
+  // NoSound has no rate of its own: it plays at the one asked for, flag or not.
+  for (unsigned flags : {0u, kInitDeviceRate}) {
+    for (int rate : {kLowestRate, 22050, 48000, kHighestRate}) {
+      ASSERT_TRUE(FSOUND_Init(rate, 32, flags)) << rate;
+      EXPECT_EQ(FSOUND_GetOutputRate(), rate) << rate;
+      AudioStream* stream = FSOUND_Stream_Create(silent_fill, 32768, 0x1000150, rate, nullptr);
+      ASSERT_NE(stream, nullptr) << rate;
+      FSOUND_Close();
+      EXPECT_EQ(FSOUND_GetOutputRate(), 0) << "closed";
+      ASSERT_TRUE(FSOUND_SetOutput(kOutputNoSound));
+    }
+  }
 }
 
 TEST_F(Layer, AMissingDeviceFailsInitWithCode3) {

@@ -4,12 +4,14 @@
 // the JACK frame it was stamped for. Lines on standard output:
 //   client NAME / midi_port NAME / rate R / period P / latency FRAMES /
 //   playback PORT... / connected SOURCE PORT... / warning TEXT / ready
-// then, once standard input ends or the server is lost:
-//   lost REASON (if it was) / event FRAME OFFSET PERIOD HEX... per event /
+// then, once standard input ends, the server is lost or changes its rate:
+//   lost REASON (if it was) / rate_changed R (if it did) /
+//   event FRAME OFFSET PERIOD HEX... per event /
 //   xruns N / dropped N / process_calls N
 // Signals (--signal): "ramp" counts up through every 16-bit value on the left
 // and mirrors it (-s - 1) on the right; "markers" is silence but for one
 // sample at each MIDI event's offset: 1000 + its position in the run on the left.
+// --rate R: the server must run at R Hz (default: at any rate wsy plays at).
 // Exit status 3 when the output cannot be opened, as wsy reports it.
 #include <poll.h>
 #include <time.h>
@@ -91,20 +93,22 @@ int main(int argc, char** argv) {
   Probe probe;
   probe.seen.resize(1000000);
   std::vector<std::string> connects;
+  int rate = JackClient::kServerRate;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--signal" && i + 1 < argc) probe.markers = std::string(argv[++i]) == "markers";
     else if (arg == "--connect" && i + 1 < argc) connects.push_back(argv[++i]);
     else if (arg == "--stall-once" && i + 1 < argc) probe.stall_ms = std::atoi(argv[++i]);
+    else if (arg == "--rate" && i + 1 < argc) rate = std::atoi(argv[++i]);
     else {
-      std::fprintf(stderr, "usage: %s [--signal ramp|markers] [--connect SOURCE]... [--stall-once MS]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--signal ramp|markers] [--connect SOURCE]... [--stall-once MS] [--rate R]\n", argv[0]);
       return 2;
     }
   }
   JackClient output(render, &probe);
   probe.output = &output;
   std::string error;
-  if (!output.open(44100, error, counted_process) || !output.start(error)) {
+  if (!output.open(rate, error, counted_process) || !output.start(error)) {
     std::fprintf(stderr, "%s\n", error.c_str());
     return 3;
   }
@@ -121,10 +125,10 @@ int main(int argc, char** argv) {
   std::printf("ready\n");
   std::fflush(stdout);
 
-  // Until standard input ends, or the server goes away.
+  // Until standard input ends, or the server goes away or changes its rate.
   for (;;) {
     pollfd in{STDIN_FILENO, POLLIN, 0};
-    if (output.lost()) break;
+    if (output.lost() || output.rate_changed()) break;
     if (poll(&in, 1, 10) > 0) {
       char buffer[256];
       if (read(STDIN_FILENO, buffer, sizeof buffer) <= 0) break;
@@ -132,6 +136,7 @@ int main(int argc, char** argv) {
   }
   const bool lost = output.lost();
   if (lost) std::printf("lost %s\n", output.lost_reason().c_str());
+  if (output.rate_changed()) std::printf("rate_changed %d\n", output.rate_changed());
   std::fflush(stdout);
   output.close();
   const size_t n = probe.seen_count.load(std::memory_order_acquire);

@@ -123,17 +123,19 @@ class MidiAndAudio(unittest.TestCase):
                 self.assertLess(right[i], right[i - 1], "the mirror does not go down at frame %d" % frames[i])
 
     def test_a_note_on_at_offset_k_sounds_at_frame_k_of_the_same_period(self):
-        for period in (64, 256, 1024):
-            with subtest_with_own_processes(self, period=period):
-                self.note_ons_at_offsets(period)
+        # A server at another rate is joined at its own.
+        for period, rate in ((64, RATE), (256, RATE), (1024, RATE), (256, 48000)):
+            with subtest_with_own_processes(self, period=period, rate=rate):
+                self.note_ons_at_offsets(period, rate)
 
     @again_after_xruns
-    def note_ons_at_offsets(self, period):
-        server = start_jack(self, rate=RATE, period=period)
+    def note_ons_at_offsets(self, period, rate):
+        server = start_jack(self, rate=rate, period=period)
         offsets = [0, 1, period // 7, period // 2, period - 2, period - 1]
         sender = Sender(self, server, [(2 * i, k, [0x90, 60 + i, 100]) for i, k in enumerate(offsets)])
         probe = Probe(self, server, "--signal", "markers", "--connect", "midisender:out").wait_ready()
         self.assertEqual(probe.info["period"], [str(period)])
+        self.assertEqual(probe.info["rate"], [str(rate)])
         latency = int(probe.info["latency"][0])
         recorder = Recorder(self, server, ["wsy:out_1"], 0.5)
         recorder.go()
@@ -150,8 +152,8 @@ class MidiAndAudio(unittest.TestCase):
         # From the graph to the playback ports: the server's own figure, two
         # periods in its default asynchronous mode.
         self.assertEqual(latency, 2 * period)
-        print("\n%d-frame periods: MIDI to output port 0 frames; output port to playback %d frames (%.1f ms)"
-              % (period, latency, latency / 44.1), file=sys.stderr)
+        print("\n%d-frame periods at %d Hz: MIDI to output port 0 frames; output port to playback %d frames (%.1f ms)"
+              % (period, rate, latency, 1000.0 * latency / rate), file=sys.stderr)
 
     @again_after_xruns
     def test_two_senders_merge_in_time_order(self):
@@ -207,21 +209,34 @@ class MidiAndAudio(unittest.TestCase):
 
 
 class Faults(unittest.TestCase):
-    def test_a_server_at_another_rate_is_refused_with_the_hint(self):
+    def test_a_server_at_another_rate_than_the_one_asked_is_refused_with_the_hint(self):
         server = start_jack(self, rate=48000, period=256)
-        probe = Probe(self, server)
+        probe = Probe(self, server, "--rate", "44100")
         out, err = probe.proc.communicate(timeout=20 * SLOW)
         self.assertEqual(probe.proc.returncode, 3, err)
         self.assertEqual(out, b"")
-        self.assertEqual(err.decode(), "wsy: the JACK server runs at 48000 Hz and wsy plays at 44100 Hz only "
-                                       "(start the JACK server with -r 44100).\n")
+        self.assertEqual(err.decode(), "wsy: the JACK server runs at 48000 Hz, not at the 44100 Hz asked for (leave "
+                                       "out --rate to play at the server's rate, or start the JACK server with "
+                                       "-r 44100).\n")
         self.assertEqual([p for p in wsytest.jack_ports(server)[1] if p.startswith("wsy")], [],
                          "the refused client left")
+
+    def test_a_server_at_a_rate_wsy_cannot_play_is_refused(self):
+        server = start_jack(self, rate=4000, period=256)
+        probe = Probe(self, server)
+        out, err = probe.proc.communicate(timeout=20 * SLOW)
+        self.assertEqual(probe.proc.returncode, 3, err)
+        self.assertEqual(err.decode(), "wsy: the JACK server runs at 4000 Hz and wsy plays at 8000 to 192000 Hz "
+                                       "only (start the JACK server with -r 48000, say).\n")
 
     def test_no_server_is_one_line(self):
         env = jack_env("wsy-nobody-%d" % os.getpid())
         r = subprocess.run([PROBE], env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=20 * SLOW)
         self.assertEqual(r.returncode, 3, r.stderr.decode())
+        self.assertEqual(r.stderr.decode(), "wsy: no JACK server is running (start one, such as: "
+                                            "jackd -d alsa -r 48000).\n")
+        r = subprocess.run([PROBE, "--rate", "44100"], env=env, stdin=subprocess.DEVNULL, capture_output=True,
+                           timeout=20 * SLOW)
         self.assertEqual(r.stderr.decode(), "wsy: no JACK server is running (start one at 44100 Hz, such as: "
                                             "jackd -d alsa -r 44100).\n")
 

@@ -7,7 +7,8 @@ the exact standard output, standard error and exit status expected:
   *.wsy                  a patch file: wsy-render --patch NAME.wsy --frames 3000
   events/*.events        an event script for the bundled patch
   command_lines/*.args   a command line, one argument a line, run in a folder
-                         that holds the bundled patch as RODUV_2.WSY
+                         that holds the bundled patch as RODUV_2.WSY; those
+                         named wsy_* run through wsy (WSY_BIN), when it is built
   empty_folder/*.args    a command line run in an empty folder: the patch is
                          missing, or found among the examples by its name
   ../midi/malformed/*.mid  a bad Standard MIDI File: wsy-render --midi NAME.mid
@@ -35,6 +36,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.dirname(HERE))
 from wsytest import read_wav  # noqa: E402
 RENDER = os.environ.get("WSY_RENDER", "")
+PLAYER = os.environ.get("WSY_BIN", "")
 SOURCE_DIR = os.environ.get("WSY_SOURCE_DIR", os.path.dirname(os.path.dirname(HERE)))
 UPDATE = False
 FRAMES = 3000
@@ -185,7 +187,13 @@ class Catalogue(unittest.TestCase):
                     args = f.read().split("\n")
                 if args and args[-1] == "":
                     args.pop()
-                run = self.run_render(args)
+                if name.startswith("wsy_"):
+                    if not PLAYER:
+                        continue  # built without the interactive program
+                    run = subprocess.run([PLAYER, *args], cwd=self.dir, capture_output=True, timeout=60,
+                                         stdin=subprocess.DEVNULL)
+                else:
+                    run = self.run_render(args)
                 self.check(os.path.join(folder, name), run)
 
 

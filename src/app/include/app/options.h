@@ -16,6 +16,7 @@ struct WsyOptions {
   bool midi = true;                  // --no-midi: no MIDI input at all
   std::vector<std::string> midi_connect;  // --midi-connect PORT, in order
   MidiSettings midi_settings;        // --midi-channel N, --bend-range R
+  int rate = 0;                      // --rate HZ; 0: JACK's server rate, else 44100 Hz
 };
 
 // Parses argv. --help and --version print to standard output and end the

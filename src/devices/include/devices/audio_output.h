@@ -17,8 +17,10 @@ int output_driver_count(int output);
 const char* output_driver_name(int output, int driver);  // nullptr when there is no such driver
 
 // Calls that can fail return a LayerError and say why on standard error.
-// Whether `driver` of `output` can play at `sample_rate` (FSOUND_Init).
-int output_check(int output, int driver, int sample_rate);
+// Whether `driver` of `output` can play at `sample_rate` (FSOUND_Init). With
+// `device_rate`, a device that keeps a rate of its own (JACK) plays at that
+// one instead, and `sample_rate` becomes it.
+int output_check(int output, int driver, bool device_rate, int& sample_rate);
 // Opens `stream`, whose common part is filled in, on `driver` of `output`.
 int output_open(AudioStream& stream, int output, int driver);
 int output_start(AudioStream& stream);

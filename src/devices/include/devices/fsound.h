@@ -28,6 +28,17 @@ constexpr unsigned kModeStereo = 0x40;
 constexpr unsigned kModeSigned = 0x100;
 constexpr unsigned kModeProgramFlag = 0x1000000;  // set by the program; means nothing to this layer
 
+// The rates the layer plays at, in frames per second: those wsy's sound can
+// be computed at. FSOUND_Init and FSOUND_Stream_Create refuse any other.
+constexpr int kLowestRate = 8000;
+constexpr int kHighestRate = 192000;
+
+// FSOUND_Init flag: an output whose device keeps a rate of its own (the
+// JACK server's) plays at that rate, whatever `mix_rate` asks for. Without
+// it such a device must run at `mix_rate` exactly. Outputs that play at the
+// rate they are asked for (ALSA, OSS, NoSound) take `mix_rate` either way.
+constexpr unsigned kInitDeviceRate = 0x10000000;
+
 struct AudioStream;
 
 // Fills `buffer` (`length` bytes of interleaved 16-bit stereo). Called on the
@@ -54,6 +65,9 @@ int FSOUND_GetNumDrivers();
 const char* FSOUND_GetDriverName(int driver);
 signed char FSOUND_SetDriver(int driver);
 signed char FSOUND_Init(int mix_rate, int max_software_channels, unsigned int flags);
+// The rate the layer plays at since FSOUND_Init: `mix_rate`, or with
+// kInitDeviceRate the device's own. 0 when it is not initialised.
+int FSOUND_GetOutputRate();
 // Stops and closes every stream and releases the sound libraries. Safe to call at any time.
 void FSOUND_Close();
 int FSOUND_GetError();

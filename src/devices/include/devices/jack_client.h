@@ -33,6 +33,8 @@ class JackClient {
   static constexpr int kMaxPeriodFrames = kMaxBlockFrames;
   // MIDI events taken from one period; more are dropped and counted.
   static constexpr int kMaxEventsPerPeriod = 4096;
+  // open(): the server's rate, whichever it is from kLowestRate to kHighestRate (fsound.h).
+  static constexpr int kServerRate = 0;
 
   // Preallocates everything the process thread needs; opens nothing yet.
   // The counters go to `record` (it must outlive the client), else to a record of the client's own.
@@ -45,8 +47,10 @@ class JackClient {
   // adds a suffix when the name is taken) with ports out_1, out_2 and
   // midi_in. False with `error` set to a sentence for the user (print it
   // with a newline; nothing is printed here) when no server answers, the
-  // server does not run at `required_rate`, or the ports cannot be made; the
-  // client is closed then.
+  // server does not run at `required_rate` (with kServerRate: at a rate wsy
+  // plays at), or the ports cannot be made; the client is closed then.
+  // The rate it joined at is sample_rate() from then on; a server that
+  // changes it later is seen by rate_changed().
   // `process` replaces the callback JACK calls, for tests that wrap
   // JackClient::process; anything else leaves it alone.
   bool open(int required_rate, std::string& error, JackProcessCallback process = &JackClient::process);
@@ -69,7 +73,11 @@ class JackClient {
   std::string midi_port_name() const;  // "wsy:midi_in"
   std::vector<std::string> midi_connections() const;      // ports midi_in is fed from
   std::vector<std::string> playback_connections() const;  // ports out_1 then out_2 feed
-  int sample_rate() const;
+  // The server's rate when open() joined it (0 before).
+  int sample_rate() const { return rate_; }
+  // The rate the server changed to after open() (JACK's sample-rate
+  // callback), 0 while it has not: the stream no longer plays at its rate.
+  int rate_changed() const { return record_->rate_changed_to.load(std::memory_order_acquire); }
   int period_frames() const;  // the server's period, kept up to date
   // Asks the server for periods of `frames` (every client gets them). False when it refuses.
   bool ask_period(int frames);
@@ -88,6 +96,12 @@ class JackClient {
   // for samples any more. `lost_reason()` is JACK's word for why, once lost.
   bool lost() const { return lost_.load(std::memory_order_acquire); }
   std::string lost_reason() const;
+
+  // ---- JACK's notification thread ----
+  // JACK's sample-rate callback: a rate other than the one open() joined at
+  // goes into the record (rate_changed_to). libjack also calls it once with
+  // the rate in force when it is set. Atomics only.
+  static int on_sample_rate(jack_nframes_t rate, void* self);
 
   // ---- Process thread ----
   // The callback JACK calls each period with this object: reads the period's
@@ -117,6 +131,7 @@ class JackClient {
   jack_port_t* out_right_ = nullptr;
   jack_port_t* midi_in_ = nullptr;
   bool active_ = false;
+  int rate_ = 0;  // the server's rate at open()
   std::atomic<bool> lost_{false};  // writer: JACK's shutdown callback; reader: main
   char lost_reason_[256] = "";  // written once by the shutdown callback, before lost_
 };

@@ -20,7 +20,9 @@ struct JackStream {
 // Calls that can fail return a LayerError and say why on standard error.
 int jack_stream_driver_count();
 const char* jack_stream_driver_name(int driver);  // nullptr for any but driver 0
-int jack_stream_check(int driver, int sample_rate);
+// With `server_rate` the stream plays at the server's rate, whichever wsy
+// plays at, and `sample_rate` becomes it; without, the server must run at `sample_rate`.
+int jack_stream_check(int driver, bool server_rate, int& sample_rate);
 int jack_stream_open(AudioStream& stream);
 int jack_stream_start(AudioStream& stream);
 void jack_stream_stop(AudioStream& stream);

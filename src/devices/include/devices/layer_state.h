@@ -12,6 +12,7 @@ struct LayerState {
   int output = kOutputAlsa;  // what FSOUND_GetOutput reports
   int driver = 0;
   bool initialised = false;
+  int rate = 0;  // what FSOUND_GetOutputRate reports once initialised
   int error = kErrNone;
   std::vector<AudioStream*> streams;
   std::deque<std::string> names;  // driver names handed out; a deque keeps earlier ones in place

@@ -34,12 +34,15 @@ struct StreamRecord {
   // The JACK client (JackClient). `xruns`: writer JACK. `period_frames`:
   // writers main (open, ask_period) and JACK. `dropped_midi_events`,
   // `oversized_periods`: writer audio. `playback_latency_frames`: writer main
-  // (at start), reader audio. `counted_xruns`: audio only, no atomic needed.
+  // (at start), reader audio. `rate_changed_to`: writer JACK (the server's
+  // new rate, once it is not the stream's any more; 0 until then).
+  // `counted_xruns`: audio only, no atomic needed.
   std::atomic<long> xruns{0};
   std::atomic<int> period_frames{0};
   std::atomic<long> dropped_midi_events{0};
   std::atomic<long> oversized_periods{0};
   std::atomic<int> playback_latency_frames{0};
+  std::atomic<int> rate_changed_to{0};
   long counted_xruns = 0;  // xruns already counted as underflows
 
   // PortAudio. `first_block_frames`: writer audio (0 until the first block).
@@ -60,6 +63,7 @@ struct StreamStatus {
   int period_frames = 0;
   long dropped_midi_events = 0;
   long oversized_periods = 0;
+  int rate_changed_to = 0;  // the device's new rate, when it changed under the stream
   long first_block_frames = 0;
   bool finished = false;
 };

@@ -35,6 +35,7 @@ struct WindowState {
   SoundingNote sounding;
   float level = 0;       // the envelope, 0..1
   ScopeSnapshot scope;   // the newest output samples
+  int scope_frames = 0;  // of which the trace shows this many (20 ms at the engine's rate); 0: 20 ms at 44100 Hz
   std::string patch_file;
   std::vector<LinkLine> links;
   WindowStatus status;

@@ -52,7 +52,8 @@ class WindowView {
   void draw_keys(int32_t held_key, bool all);
   void draw_note(const SoundingNote& sounding, bool all);
   void draw_level(float level, bool all);
-  void draw_scope(const ScopeSnapshot& scope, bool all);
+  // The newest `shown` frames of `scope` from a rising zero crossing.
+  void draw_scope(const ScopeSnapshot& scope, int shown, bool all);
   void draw_patch(const WindowState& state, bool all);
   void draw_status(const WindowStatus& status, bool all);
   void draw_lines(const SDL_Rect& area, const std::vector<std::string>& lines, const TextPainter& first_font);
