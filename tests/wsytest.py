@@ -558,3 +558,25 @@ def offset_in(render, recording):
         at = hay.find(needle, at + 1)
     assert at >= 0, "the recording's first sound is nowhere in the render"
     return at // 4 - first // 2
+
+
+# Standard MIDI Files made by the tests, byte by byte.
+def vlq(n):
+    out = [n & 0x7F]
+    n >>= 7
+    while n:
+        out.insert(0, 0x80 | (n & 0x7F))
+        n >>= 7
+    return bytes(out)
+
+
+def track(events, end=True):
+    """events: (delta ticks, bytes). An end-of-track is added unless `end` is False."""
+    data = b"".join(vlq(d) + bytes(b) for d, b in events)
+    if end:
+        data += vlq(0) + b"\xff\x2f\x00"
+    return b"MTrk" + struct.pack(">I", len(data)) + data
+
+
+def smf(fmt, division, tracks, extra=b""):
+    return b"MThd" + struct.pack(">IHHH", 6, fmt, len(tracks), division) + extra + b"".join(tracks)

@@ -4,36 +4,14 @@ here by a small writer of the test's own, through the real binary. The same
 messages at the same frames give the same samples whichever way they come."""
 import os
 import re
-import struct
 import subprocess
 import tempfile
 import unittest
 
-from wsytest import SINE_PATCH, pitch, read_wav
+from wsytest import SINE_PATCH, pitch, read_wav, smf, track
 
 RENDER = os.environ["WSY_RENDER"]
 ADDRESS = re.compile(rb"0x[0-9a-f]+|\(nil\)")
-
-
-def vlq(n):
-    out = [n & 0x7F]
-    n >>= 7
-    while n:
-        out.insert(0, 0x80 | (n & 0x7F))
-        n >>= 7
-    return bytes(out)
-
-
-def track(events, end=True):
-    """events: (delta ticks, bytes). An end-of-track is added unless `end` is False."""
-    data = b"".join(vlq(d) + bytes(b) for d, b in events)
-    if end:
-        data += vlq(0) + b"\xff\x2f\x00"
-    return b"MTrk" + struct.pack(">I", len(data)) + data
-
-
-def smf(fmt, division, tracks, extra=b""):
-    return b"MThd" + struct.pack(">IHHH", 6, fmt, len(tracks), division) + extra + b"".join(tracks)
 
 
 def tempo(us):

@@ -9,13 +9,12 @@ import cmath
 import math
 import os
 import re
-import struct
 import subprocess
 import tempfile
 import unittest
 import wave
 
-from wsytest import SINE_PATCH, pitch, read_wav
+from wsytest import SINE_PATCH, pitch, read_wav, smf, track
 
 RENDER = os.environ["WSY_RENDER"]
 SOURCE_DIR = os.environ["WSY_SOURCE_DIR"]
@@ -48,21 +47,6 @@ def spectrum_peaks(samples, rate, bands):
     return [grid[i] for i in range(1, len(grid) - 1)
             if mags[i] > top / 10 and mags[i] >= mags[i - 1] and mags[i] >= mags[i + 1]
             and grid[i + 1] - grid[i - 1] == 2]
-
-
-def vlq(n):
-    out = [n & 0x7F]
-    n >>= 7
-    while n:
-        out.insert(0, 0x80 | (n & 0x7F))
-        n >>= 7
-    return bytes(out)
-
-
-def smf(division, events):
-    """A format 0 file; events: (delta ticks, bytes)."""
-    data = b"".join(vlq(d) + bytes(b) for d, b in events) + vlq(0) + b"\xff\x2f\x00"
-    return (b"MThd" + struct.pack(">IHHH", 6, 0, 1, division) + b"MTrk" + struct.pack(">I", len(data)) + data)
 
 
 class RenderAtRates(unittest.TestCase):
@@ -183,8 +167,8 @@ class RenderAtRates(unittest.TestCase):
 
     def test_midi_file_events_land_at_the_floor_of_t_times_the_rate(self):
         # 480 ticks a quarter at 500,000 us: a tick is 1041.666... us.
-        data = smf(480, [(7, [0x90, 69, 100]), (300, [0x80, 69, 0]), (13, [0x90, 81, 100]),
-                         (211, [0x80, 81, 0])])
+        data = smf(0, 480, [track([(7, [0x90, 69, 100]), (300, [0x80, 69, 0]), (13, [0x90, 81, 100]),
+                                   (211, [0x80, 81, 0])])])
         midi = self.write("m.mid", data)
         for rate in RATES:
             with self.subTest(rate=rate):
