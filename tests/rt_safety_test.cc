@@ -269,6 +269,15 @@ std::unique_ptr<Engine> start(const std::string& path, Capture& trace, Capture& 
   return Engine::from_file(path, settings, traced(trace, warnings), result);
 }
 
+// The console words of the reports waiting, taken off the queue (off the audio thread).
+std::string take_words(Engine& engine) {
+  std::string words;
+  Report report;
+  while (engine.take_report(report))
+    if (const char* text = report_text(report)) words += text;
+  return words;
+}
+
 class EveryPatch : public ::testing::TestWithParam<int> {};
 
 TEST_P(EveryPatch, StreamCallbackNeverAllocatesNorLocks) {
@@ -295,9 +304,7 @@ TEST_P(EveryPatch, StreamCallbackNeverAllocatesNorLocks) {
           [&] { stream_callback(nullptr, buffer.data(), 4 * buffer_frames, engine.get()); }, &what);
       if (first.empty()) first = what;
       for (int16_t s : buffer) peak = std::max<int16_t>(peak, static_cast<int16_t>(std::abs(s)));
-      Report report;
-      while (engine->take_report(report))
-        if (const char* text = report_text(report)) said += text;
+      said += take_words(*engine);
     }
     EXPECT_EQ(forbidden, 0) << "first: " << first;
     // The run did what it claims: sound, auto-play at the start and after the
@@ -511,9 +518,7 @@ TEST(MidiOnTheAudioThread, JackPeriodsWithMidiEventsAndMidiCommandsNeverAllocate
                                 &what);
       if (first.empty()) first = what;
       for (int i = 0; i < frames; ++i) peak = std::max(peak, std::abs(left[i]));
-      Report report;
-      while (engine->take_report(report))
-        if (const char* text = report_text(report)) said += text;
+      said += take_words(*engine);
     }
   }
   EXPECT_EQ(forbidden, 0) << "first: " << first;
@@ -633,9 +638,7 @@ TEST(DevicesOnTheAudioThread, JackStreamPeriodNeverAllocatesNorLocks) {
             [&] { stream.jack.client->render_period(frames, events, 3, left.data(), right.data()); }, &what);
         if (first.empty()) first = what;
         for (int i = 0; i < frames; ++i) peak = std::max(peak, std::abs(left[i]));
-        Report report;
-        while (engine->take_report(report))
-          if (const char* text = report_text(report)) said += text;
+        said += take_words(*engine);
       }
     }
     EXPECT_EQ(forbidden, 0) << "first: " << first;

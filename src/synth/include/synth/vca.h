@@ -44,7 +44,6 @@ struct Vca {
  private:
   int sample_rate_ = 44100;
   double time_step_ = 0.005;     // time units per step
-  bool historical_rate_ = true;  // 44100: the falls as wsy has always computed them
   double steps_ratio_ = 1.0;     // 44100 / rate: steps at 44100 that one step stands for
   double sustain_factor_ = 1.0 - 1.0 / 1000.0;  // (1 - 1/1000)^steps_ratio_
 };
