@@ -1,23 +1,50 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "engine_core.h"
 
 namespace {
-// A rate outside the engine's range is taken as the nearest one inside it.
-EngineSettings with_rate_in_range(EngineSettings settings) {
-  if (settings.sample_rate < kMinSampleRate) settings.sample_rate = kMinSampleRate;
-  if (settings.sample_rate > kMaxSampleRate) settings.sample_rate = kMaxSampleRate;
+// A rate, a voice count or a touch outside the engine's range is taken as
+// the nearest one inside it.
+EngineSettings in_range(EngineSettings settings) {
+  settings.sample_rate = std::clamp(settings.sample_rate, kMinSampleRate, kMaxSampleRate);
+  settings.voices = std::clamp(settings.voices, 1, kMaxVoices);
+  settings.voice_room = std::clamp(std::max(settings.voice_room, settings.voices), 1, kMaxVoices);
+  settings.velocity = settings.velocity >= 0 ? std::min(settings.velocity, 1.0) : 0.0;  // NaN: 0
   return settings;
+}
+
+// The voice copies a patch needs for `room` voices, made here, off the audio thread.
+void make_voice_copies(Patch& patch, int room) {
+  while (static_cast<int>(patch.voice_copies.size()) < room - 1) patch.voice_copies.push_back(patch.copy());
+}
+
+Patch* voice_patch(Patch& patch, int v) { return v == 0 ? &patch : patch.voice_copies[v - 1].get(); }
+
+// The sum of the voices to a 16-bit sample: truncated toward zero and held at
+// the limits (several voices may add up beyond them); NaN gives 0. Within the
+// limits, the same as to_sample.
+int16_t to_saturated_sample(double value) {
+  if (!(value == value)) return 0;
+  if (value >= 32767.0) return 32767;
+  if (value <= -32768.0) return -32768;
+  return static_cast<int16_t>(value);
 }
 }  // namespace
 
 EngineCore::EngineCore(Patch* patch, const EngineSettings& settings)
-    : patch_(patch), settings_(with_rate_in_range(settings)),
+    : patch_(patch), settings_(in_range(settings)), sample_rate_(settings_.sample_rate),
+      voice_room_(settings_.voice_room),
       midi_voice_(MidiSettings{settings.midi_channel, settings.bend_range}) {
   patch_->set_sample_rate(settings_.sample_rate);
+  make_voice_copies(*patch_, settings_.voice_room);
   vca_.set_sample_rate(settings_.sample_rate);
+  for (int v = 0; v < settings_.voice_room; ++v) {
+    voices_[v].patch = voice_patch(*patch_, v);
+    voices_[v].vca.set_sample_rate(settings_.sample_rate);
+  }
 }
 
 EngineCore::~EngineCore() {
@@ -48,9 +75,19 @@ void EngineCore::report(const Report& report) {
   if (!reports_.push(report)) lost_reports_.fetch_add(1, std::memory_order_relaxed);
 }
 
+double EngineCore::velocity_gain(int velocity) const {
+  const double s = settings_.velocity;
+  const double v = velocity / 127.0;
+  return 1.0 - s + s * (v * v);
+}
+
 void EngineCore::trigger(Report::Origin origin) {
-  // A note from a key, Enter or the auto-play ends the sounding MIDI note.
-  if (origin != Report::kByMidi) midi_voice_.other_note_started();
+  // A note from a key, Enter or the auto-play ends the sounding MIDI note,
+  // and plays at full velocity.
+  if (origin != Report::kByMidi) {
+    midi_voice_.other_note_started();
+    gain_ = velocity_gain(127);
+  }
   vca_.trigger();
   report(Report::of(Report::kTrig, frame_));
   Report sounding = Report::of(Report::kSounding, frame_);
@@ -68,6 +105,10 @@ void EngineCore::apply(const Command& command) {
   Report applied = Report::of(Report::kApplied, frame_);
   applied.command = command;
   report(applied);
+  if (settings_.voices > 1 && command.kind != Command::kSwapPatch) {
+    apply_to_voices(command);
+    return;
+  }
   switch (command.kind) {
     case Command::kPlayNote:
       patch_->base_note = command.note;
@@ -100,10 +141,15 @@ void EngineCore::apply(const Command& command) {
 void EngineCore::apply_midi(const MidiMessage& message) {
   const MidiAction action = midi_voice_.apply(message);
   bend_ = action.bend;  // heard from the next evaluation on, like a new note
+  if (settings_.voices > 1) {
+    apply_midi_to_voices(message);
+    return;
+  }
   switch (action.note) {
     case MidiAction::kNothing: break;
     case MidiAction::kPlay:
       patch_->base_note = action.engine_note;
+      gain_ = velocity_gain(action.velocity);
       trigger(Report::kByMidi);
       break;
     case MidiAction::kRelease: release(); break;
@@ -137,24 +183,45 @@ void EngineCore::drain_midi_input() {
 // session, so a reload does not restart its sequence); the envelope is the
 // engine's. The new patch's oscillators start from phase 0 with the notes of
 // its file: a retune by Enter stays with the old patch.
+//
+// With several voices, every voice changes patch at the same frame, each
+// keeping its note, its envelope and its noise stream.
 void EngineCore::swap_patch(Patch* next) {
   next->base_note = patch_->base_note;
   next->noise = patch_->noise;
+  for (int v = 1; v < settings_.voice_room; ++v) {
+    Patch* copy = voice_patch(*next, v);
+    copy->base_note = voices_[v].patch->base_note;
+    copy->noise = voices_[v].patch->noise;
+    voices_[v].patch = copy;
+  }
   Report retired = Report::of(Report::kPatchRetired, frame_);
   retired.patch = patch_;
   patch_ = next;
+  voices_[0].patch = next;
   report(retired);
 }
 
 void EngineCore::auto_play() {
+  if (settings_.voices > 1) {
+    auto_play_voices();
+    return;
+  }
   if (!settings_.autoplay || vca_.active) return;
   report(Report::of(Report::kMiam, frame_));
   play_random_note();
 }
 
 void EngineCore::play_random_note() {
+  const int32_t note = note_random_.next() % 10 + 53;  // 53 to 62
+  if (settings_.voices > 1) {
+    const int v = choose_voice(voices_, settings_.voices, note);
+    release_voice(v);
+    start_voice(note, Report::kByAutoPlay, velocity_gain(127), v);
+    return;
+  }
   release();
-  patch_->base_note = note_random_.next() % 10 + 53;  // 53 to 62
+  patch_->base_note = note;
   trigger(Report::kByAutoPlay);
 }
 
@@ -176,9 +243,14 @@ void EngineCore::apply_due_commands() {
 }
 
 void EngineCore::change_settings(const EngineSettings& settings) {
-  const int rate = settings_.sample_rate;  // fixed for the engine's life
-  settings_ = settings;
-  settings_.sample_rate = rate;
+  EngineSettings next = in_range(settings);
+  next.sample_rate = settings_.sample_rate;  // fixed for the engine's life
+  next.voice_room = settings_.voice_room;    // the copies made
+  next.voices = std::min(next.voices, next.voice_room);
+  const int voices = next.voices;
+  next.voices = settings_.voices;
+  settings_ = next;
+  set_voice_count(voices);
   midi_voice_.change_settings(MidiSettings{settings.midi_channel, settings.bend_range});
   bend_ = midi_voice_.bend();
 }
@@ -197,12 +269,19 @@ void EngineCore::render(int frames, int16_t* out, const RawMidiEvent* events, in
     while (next_event < event_count && (events[next_event].offset <= static_cast<uint32_t>(i) || i == frames - 1))
       apply_raw_midi(events[next_event++]);
     auto_play();
+    if (settings_.voices > 1) {
+      const double sum = sum_of_voices();
+      out[2 * i] = to_saturated_sample(sum);
+      out[2 * i + 1] = to_saturated_sample(static_cast<float>(sum));
+      ++frame_;
+      continue;
+    }
     vca.step();
     patch->evaluate(bend_);
     // Exact in double; the left sample takes it as is, the right one rounded
     // to float first, so the two differ by one step where rounding crosses a
     // whole number.
-    const double product = static_cast<double>(patch->get_output()) * vca.level;
+    const double product = static_cast<double>(patch->get_output()) * vca.level * gain_;
     out[2 * i] = to_sample(product);
     out[2 * i + 1] = to_sample(static_cast<float>(product));
     ++frame_;
@@ -214,7 +293,7 @@ void EngineCore::render(int frames, int16_t* out, const RawMidiEvent* events, in
     while (next_event < event_count) apply_raw_midi(events[next_event++]);
   }
   published_frames_.store(frame_, std::memory_order_release);
-  scope_.write(out, frames, vca.level);
+  scope_.write(out, frames, settings_.voices > 1 ? loudest_voice_level() : vca.level);
   if (reported_ && wake_fd_ >= 0) {
     const uint64_t one = 1;
     if (write(wake_fd_, &one, sizeof one) < 0) {
@@ -274,11 +353,16 @@ bool Engine::swap_patch(PatchPtr& patch, int64_t frame) {
   command.kind = Command::kSwapPatch;
   command.frame = frame;
   command.patch = patch.get();
-  // Here, on the sending thread: the audio thread only swaps the pointer.
-  patch->set_sample_rate(core_->sample_rate());
+  // Here, on the sending thread: the audio thread only swaps the pointers.
+  prepare(*patch);
   if (!core_->send(command)) return false;
   patch.release();  // the engine's now
   return true;
+}
+
+void Engine::prepare(Patch& patch) const {
+  patch.set_sample_rate(core_->sample_rate());
+  make_voice_copies(patch, core_->voice_room());
 }
 
 long Engine::refused_commands() const { return core_->refused_commands(); }
@@ -323,4 +407,219 @@ const char* report_text(const Report& report) {
     case Report::kMiam: return "MIAM\n";
     default: return nullptr;
   }
+}
+
+// ---- Several voices ----
+
+void EngineCore::set_voice_count(int voices) {
+  const int before = settings_.voices;
+  if (voices == before) return;
+  if (before == 1) {
+    // The one envelope becomes voice 0's.
+    Voice& first = voices_[0];
+    first.vca = vca_;
+    first.gain = gain_;
+    first.note = patch_->base_note;
+    first.busy = vca_.active != 0;
+    first.key_down = false;
+    first.sustained = false;
+    first.started = order_++;
+    first.released_at = vca_.released ? order_++ : -1;
+  }
+  for (int v = voices; v < before; ++v)
+    if (voices_[v].busy) silence_voice(v);
+  if (voices == 1) {
+    vca_ = voices_[0].vca;
+    gain_ = voices_[0].gain;
+    voices_[0].busy = false;
+  }
+  settings_.voices = voices;
+}
+
+void EngineCore::apply_to_voices(const Command& command) {
+  switch (command.kind) {
+    case Command::kPlayNote:
+      start_voice(command.note, Report::kByKey, velocity_gain(127));
+      break;
+    case Command::kReleaseNote: {
+      int newest = -1;
+      for (int v = 0; v < settings_.voices; ++v) {
+        const Voice& voice = voices_[v];
+        if (voice.busy && voice.key_down && voice.origin == Report::kByKey && voice.note == command.note &&
+            (newest < 0 || voice.started > voices_[newest].started))
+          newest = v;
+      }
+      if (newest >= 0) release_voice(newest);
+      break;
+    }
+    case Command::kReplay:
+      for (int v = 0; v < settings_.voice_room; ++v)
+        if (!voices_[v].patch->vco_links.empty()) voices_[v].patch->vco_links[0].note = settings_.enter_note;
+      enter_voice_ = start_voice(last_note_, Report::kByEnter, velocity_gain(127));
+      break;
+    case Command::kReleaseReplay:
+      if (enter_voice_ >= 0 && voices_[enter_voice_].busy && voices_[enter_voice_].origin == Report::kByEnter &&
+          !voices_[enter_voice_].released())
+        release_voice(enter_voice_);
+      enter_voice_ = -1;
+      break;
+    case Command::kRandomNote:
+      play_random_note();
+      break;
+    case Command::kMidi: {
+      MidiMessage message;
+      if (read_single_midi_message(command.midi.bytes, command.midi.size, message) == SingleMidiMessage::kComplete)
+        apply_midi(message);
+      break;
+    }
+    case Command::kSwapPatch:
+      break;  // applied by apply()
+  }
+}
+
+// MIDI with several voices: each note on its own voice, the pedal holding
+// the voices whose keys are up, the bend (already taken) on every voice.
+void EngineCore::apply_midi_to_voices(const MidiMessage& message) {
+  if (!midi_voice_.hears(message)) return;
+  const uint8_t key = message.data1();
+  const bool note_on = message.kind() == kMidiNoteOn && message.data2() > 0;
+  if (note_on) {
+    const int v = start_voice(key - 11, Report::kByMidi, velocity_gain(message.data2()));
+    voices_[v].midi_key = key;
+    return;
+  }
+  if (message.kind() == kMidiNoteOff || message.kind() == kMidiNoteOn) {
+    int newest = -1;
+    for (int v = 0; v < settings_.voices; ++v) {
+      const Voice& voice = voices_[v];
+      if (voice.busy && voice.key_down && voice.midi_key == key &&
+          (newest < 0 || voice.started > voices_[newest].started))
+        newest = v;
+    }
+    if (newest < 0) return;
+    voices_[newest].key_down = false;
+    if (pedal_down_)
+      voices_[newest].sustained = true;
+    else
+      release_voice(newest);
+    return;
+  }
+  if (message.kind() != kMidiControlChange) return;
+  switch (key) {
+    case 64:  // sustain pedal
+      pedal_down_ = message.data2() >= 64;
+      if (!pedal_down_) release_sustained();
+      break;
+    case 121:  // reset all controllers: the bend (taken already) and the pedal
+      pedal_down_ = false;
+      release_sustained();
+      break;
+    case 120:  // all sound off: silent at once
+      pedal_down_ = false;
+      for (int v = 0; v < settings_.voices; ++v)
+        if (voices_[v].busy) silence_voice(v);
+      break;
+    case 123:  // all notes off, and omni off, omni on, mono on, poly on
+    case 124:
+    case 125:
+    case 126:
+    case 127:
+      pedal_down_ = false;
+      for (int v = 0; v < settings_.voices; ++v)
+        if (voices_[v].busy && !voices_[v].released()) release_voice(v);
+      break;
+    default:
+      break;
+  }
+}
+
+int EngineCore::start_voice(int32_t note, Report::Origin origin, double gain, int v) {
+  if (v < 0) v = choose_voice(voices_, settings_.voices, note);
+  Voice& voice = voices_[v];
+  voice.patch->base_note = note;
+  voice.vca.trigger();
+  voice.gain = gain;
+  voice.origin = origin;
+  voice.note = note;
+  voice.midi_key = -1;
+  voice.busy = true;
+  voice.key_down = true;
+  voice.sustained = false;
+  voice.started = order_++;
+  voice.released_at = -1;
+  last_note_ = note;
+  Report trig = Report::of(Report::kTrig, frame_);
+  trig.voice = v;
+  report(trig);
+  Report sounding = Report::of(Report::kSounding, frame_);
+  sounding.origin = origin;
+  sounding.note = note;
+  sounding.voice = v;
+  report(sounding);
+  return v;
+}
+
+void EngineCore::release_voice(int v) {
+  Voice& voice = voices_[v];
+  Report untrig = Report::of(Report::kUntrig, frame_);
+  untrig.voice = v;
+  report(untrig);
+  voice.vca.release();
+  voice.released_at = order_++;
+  voice.key_down = false;
+  voice.sustained = false;
+}
+
+void EngineCore::silence_voice(int v) {
+  Voice& voice = voices_[v];
+  if (!voice.released()) release_voice(v);
+  voice.vca.active = 0;
+  voice.vca.level = 0;
+  voice.busy = false;
+  Report free = Report::of(Report::kVoiceFree, frame_);
+  free.voice = v;
+  report(free);
+}
+
+void EngineCore::release_sustained() {
+  for (int v = 0; v < settings_.voices; ++v)
+    if (voices_[v].busy && voices_[v].sustained) release_voice(v);
+}
+
+// As with one voice, a random note when nothing sounds: on the voice the
+// rules choose (the first free one), released first as the one envelope is.
+void EngineCore::auto_play_voices() {
+  if (!settings_.autoplay) return;
+  for (int v = 0; v < settings_.voices; ++v)
+    if (voices_[v].busy) return;
+  report(Report::of(Report::kMiam, frame_));
+  play_random_note();
+}
+
+// One frame of every voice that sounds, summed in double. A voice whose
+// envelope has ended, or has been released and fallen below kFreeLevel, is
+// free from the next frame on.
+double EngineCore::sum_of_voices() {
+  double sum = 0;
+  for (int v = 0; v < settings_.voices; ++v) {
+    Voice& voice = voices_[v];
+    if (!voice.busy) continue;
+    voice.vca.step();
+    voice.patch->evaluate(bend_);
+    sum += static_cast<double>(voice.patch->get_output()) * voice.vca.level * voice.gain;
+    if (!voice.vca.active || (voice.released() && voice.vca.level < kFreeLevel)) {
+      voice.busy = false;
+      Report free = Report::of(Report::kVoiceFree, frame_);
+      free.voice = v;
+      report(free);
+    }
+  }
+  return sum;
+}
+
+float EngineCore::loudest_voice_level() const {
+  float level = 0;
+  for (int v = 0; v < settings_.voices; ++v)
+    if (voices_[v].busy) level = std::max(level, voices_[v].vca.level);
+  return level;
 }

@@ -14,6 +14,7 @@
 #include "scope_tap.h"
 #include "synth/random.h"
 #include "synth/vca.h"
+#include "voice.h"
 #include "wsy/engine.h"
 
 // Lock-free single-producer/single-consumer queues of fixed capacity: pushing
@@ -45,8 +46,10 @@ class EngineCore {
 
   void set_wake_fd(int fd) { wake_fd_ = fd; }
   int64_t frames() const { return published_frames_.load(std::memory_order_acquire); }
-  int sample_rate() const { return settings_.sample_rate; }
+  int sample_rate() const { return sample_rate_; }  // fixed, so any thread may ask
   const EngineSettings& settings() const { return settings_; }
+  // Voices the engine has patch copies for; fixed, so any thread may ask.
+  int voice_room() const { return voice_room_; }
 
   // The patch sounding now: the audio thread's once the engine plays.
   Patch& patch() { return *patch_; }
@@ -55,6 +58,9 @@ class EngineCore {
   const ScopeTap& scope() const { return scope_; }
   // Audio thread (or tests once it is stopped): the MIDI keyboard state.
   const MidiVoice& midi_voice() const { return midi_voice_; }
+  // With several voices: each voice (voice 0 plays patch()).
+  int voice_count() const { return settings_.voices; }
+  const Voice& voice(int v) const { return voices_[v]; }
 
  private:
   void apply(const Command& command);
@@ -63,6 +69,20 @@ class EngineCore {
   void swap_patch(Patch* next);
   void auto_play();
   void play_random_note();
+  double velocity_gain(int velocity) const;
+  void set_voice_count(int voices);
+
+  // With several voices (settings_.voices > 1).
+  void apply_to_voices(const Command& command);
+  void apply_midi_to_voices(const MidiMessage& message);
+  // Starts `note` on voice `v`, or on the voice the rules choose (-1); returns the voice.
+  int start_voice(int32_t note, Report::Origin origin, double gain, int v = -1);
+  void release_voice(int v);
+  void silence_voice(int v);
+  void release_sustained();
+  void auto_play_voices();
+  double sum_of_voices();
+  float loudest_voice_level() const;
   void report(const Report& report);
   void drain_due(size_t& waiting);
   void drain_midi_input();
@@ -71,8 +91,17 @@ class EngineCore {
 
   Patch* patch_;
   Vca vca_;
+  double gain_ = 1.0;  // the velocity scaling of the note sounding (one voice)
+  // Several voices: voices_[0].patch is patch_, the others its voice copies.
+  Voice voices_[kMaxVoices];
+  bool pedal_down_ = false;
+  int64_t order_ = 0;         // counts note starts and releases, to find the oldest
+  int32_t last_note_ = 58;    // the note Enter plays again
+  int enter_voice_ = -1;      // the voice Enter started
   Random note_random_;  // draws the random notes; the patch holds the noise generator
   EngineSettings settings_;
+  const int sample_rate_;
+  const int voice_room_;
   int64_t frame_ = 0;
   std::atomic<int64_t> published_frames_{0};
   FixedQueue<Command, Engine::kCommandCapacity> commands_;

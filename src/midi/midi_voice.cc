@@ -1,14 +1,10 @@
 #include "midi/midi_voice.h"
 
 MidiAction MidiVoice::apply(const MidiMessage& message) {
-  // The parser never makes anything else; a message put together by other
-  // means that is not a channel message with 7-bit data is ignored.
-  if (!is_midi_channel_status(message.status()) || message.data1() > 0x7F || message.data2() > 0x7F)
-    return with_bend({});
-  if (settings_.channel != 0 && message.channel() + 1 != settings_.channel) return with_bend({});
+  if (!hears(message)) return with_bend({});
   switch (message.kind()) {
     case kMidiNoteOn:
-      if (message.data2() > 0) return note_on(message.data1());
+      if (message.data2() > 0) return note_on(message.data1(), message.data2());
       return note_off(message.data1());
     case kMidiNoteOff:
       return note_off(message.data1());
@@ -21,9 +17,17 @@ MidiAction MidiVoice::apply(const MidiMessage& message) {
   }
 }
 
-MidiAction MidiVoice::note_on(uint8_t note) {
+bool MidiVoice::hears(const MidiMessage& message) const {
+  // The parser never makes anything else; a message put together by other
+  // means that is not a channel message with 7-bit data is ignored.
+  if (!is_midi_channel_status(message.status()) || message.data1() > 0x7F || message.data2() > 0x7F) return false;
+  return settings_.channel == 0 || message.channel() + 1 == settings_.channel;
+}
+
+MidiAction MidiVoice::note_on(uint8_t note, uint8_t velocity) {
   remove_held(note);
   held_[held_count_++] = note;
+  velocity_[note] = velocity;
   return play(note);
 }
 
@@ -98,6 +102,7 @@ MidiAction MidiVoice::play(int note) {
   MidiAction action;
   action.note = MidiAction::kPlay;
   action.engine_note = note - 11;
+  action.velocity = velocity_[note];
   return with_bend(action);
 }
 

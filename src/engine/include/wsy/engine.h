@@ -33,6 +33,12 @@
 // sample is the one wsy has always played.
 constexpr int kDefaultSampleRate = 44100, kMinSampleRate = 8000, kMaxSampleRate = 192000;
 
+// ---- Voices ----
+
+// Notes an engine sounds at once: 1 (the monophonic keyboard, the default)
+// to kMaxVoices. Each further voice is a whole copy of the patch.
+constexpr int kMaxVoices = 32;
+
 // ---- Patches ----
 
 // A loaded patch. Its details are the patch part's (patch/patch.h, for the
@@ -132,12 +138,14 @@ struct Report {
     kApplied,  // `command` was applied before `frame` (for a session log)
     kSounding, // a note started: `note`, started by `origin`
     kPatchRetired,  // `patch` was swapped out: the host's now; destroy it (PatchPtr) off the audio thread
+    kVoiceFree,     // with several voices: `voice` has fallen silent and is free for another note
   };
   enum Origin : uint8_t { kByKey, kByEnter, kByAutoPlay, kByMidi };
 
   Kind kind = kTrig;
   Origin origin = kByKey;
   int32_t note = 0;
+  int32_t voice = 0;  // kTrig, kUntrig, kSounding, kVoiceFree: the voice (0 with one voice)
   int64_t frame = 0;
   Command command;
   Patch* patch = nullptr;  // kPatchRetired
@@ -175,6 +183,18 @@ struct EngineSettings {
   // engine plays, the one it is made with and each one swapped in, plays at
   // it: pitches stay in hertz, the envelope's times in seconds.
   int sample_rate = kDefaultSampleRate;
+  // Notes at once, 1..kMaxVoices (outside: the nearest end). With 1, the
+  // monophonic keyboard: a new note takes the one envelope over. With more,
+  // each note its own voice, the voices' sum saturating at the 16-bit limits.
+  int voices = 1;
+  // Voices an engine makes room for (patch copies) when it is made, so that
+  // change_settings may raise `voices` up to it while playing; at least
+  // `voices`.
+  int voice_room = 1;
+  // Touch, 0..1: each note's output is scaled by 1 - S + S * (v / 127)^2 for
+  // its note on's velocity v (keys and auto-play play at 127). 0: every note
+  // at full level, as without velocity.
+  double velocity = 0;
 };
 
 class EngineCore;
@@ -226,8 +246,10 @@ class Engine {
   // due before the current frame without computing a frame.
   void apply_due_commands();
   // Audio thread, between blocks: new settings while playing (a plugin's
-  // control ports), heard from the next frame. The sample rate stays the one
-  // the engine was made with; a bend held now is heard at the new range.
+  // control ports), heard from the next frame. The sample rate and the voice
+  // room stay the ones the engine was made with (voices beyond the room are
+  // not heard); a bend held now is heard at the new range; voices dropped
+  // fall silent at once.
   void change_settings(const EngineSettings& settings);
   // The settings in use. Audio thread, or before the engine plays.
   EngineSettings settings() const;
@@ -235,11 +257,16 @@ class Engine {
   // Sending thread. False, and counted, when the queue is full; false for a
   // kSwapPatch command, which only swap_patch() sends.
   bool send(const Command& command);
-  // Sending thread: `patch` replaces the one playing before `frame`. On
+  // Sending thread: `patch` replaces the one playing before `frame`, in
+  // every voice (the copies for the further voices are made here). On
   // success the engine owns it (`patch` is left empty); the old one comes
   // back in a kPatchRetired report. False, and counted, when the queue is
   // full: `patch` stays the caller's.
   bool swap_patch(PatchPtr& patch, int64_t frame = Command::kAtOnce);
+  // Any thread: readies `patch` for this engine (its rate, the copies for
+  // its further voices), so that a swap_patch made later on the audio
+  // thread (a plugin's) allocates nothing. swap_patch does it otherwise.
+  void prepare(Patch& patch) const;
   long refused_commands() const;
 
   // Frames per second this engine computes (EngineSettings::sample_rate).

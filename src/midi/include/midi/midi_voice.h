@@ -12,6 +12,7 @@ struct MidiAction {
   };
   Note note = kNothing;
   int32_t engine_note = 0;    // with kPlay: the MIDI note - 11 (MIDI 69 is engine note 58, 440 Hz)
+  uint8_t velocity = 127;     // with kPlay: the velocity its key was struck with
   double bend = 0;            // the pitch bend now, in semitones (always set)
 };
 
@@ -43,6 +44,8 @@ class MidiVoice {
   explicit MidiVoice(MidiSettings settings = {}) : settings_(settings) {}
 
   MidiAction apply(const MidiMessage& message);
+  // A channel message on the channel listened to.
+  bool hears(const MidiMessage& message) const;
 
   // A letter key, Enter or the auto-play started a note: it ends the sounding
   // MIDI note (its note off will do nothing). Held keys and pedal stay.
@@ -63,7 +66,7 @@ class MidiVoice {
  private:
   static constexpr int kNone = -1;
 
-  MidiAction note_on(uint8_t note);
+  MidiAction note_on(uint8_t note, uint8_t velocity);
   MidiAction note_off(uint8_t note);
   MidiAction control_change(uint8_t controller, uint8_t value);
   MidiAction pitch_bend(uint8_t lsb, uint8_t msb);
@@ -77,6 +80,7 @@ class MidiVoice {
 
   MidiSettings settings_;
   uint8_t held_[128] = {};  // held keys, oldest first; each at most once
+  uint8_t velocity_[128] = {};  // each key's velocity when it was last struck
   int held_count_ = 0;
   int sounding_ = kNone;
   bool pedal_down_ = false;

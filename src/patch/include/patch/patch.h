@@ -1,6 +1,7 @@
 #pragma once
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -60,6 +61,9 @@ struct Patch {
   std::vector<Mixer*> mixers;
 
   Random noise;                     // the audio thread's generator (noise waveform)
+  // With several voices, a copy of this patch for each voice after the
+  // first, made off the audio thread (they go and come with this one).
+  std::vector<std::unique_ptr<Patch>> voice_copies;
   FILE* console = stdout;           // loader trace and report
   FILE* diagnostics = stderr;       // warnings about the patch file
 
@@ -69,6 +73,9 @@ struct Patch {
   // The same from a file's text already read; `name` stands for the file in warnings.
   bool load_text(const std::string& text, const char* name, std::string& error);
   void report() const;
+  // A patch of its own modules, links and noise generator, each as it is
+  // now (no voice copies, no streams): another voice playing the same file.
+  std::unique_ptr<Patch> copy() const;
   Vco* find_vco(const char* name) const;
   // Every oscillator steps `rate` times a second from now on (a patch is
   // loaded at 44100; whoever plays it sets its rate before it plays).
