@@ -421,7 +421,10 @@ void EngineCore::set_voice_count(int voices) {
     first.gain = gain_;
     first.note = patch_->base_note;
     first.busy = vca_.active != 0;
-    first.key_down = false;
+    // A MIDI note sounding goes on to its note off.
+    first.midi_key = vca_.released ? -1 : midi_voice_.sounding_note();
+    first.key_down = first.midi_key >= 0;
+    if (first.key_down) first.origin = Report::kByMidi;
     first.sustained = false;
     first.started = order_++;
     first.released_at = vca_.released ? order_++ : -1;
