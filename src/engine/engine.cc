@@ -425,6 +425,7 @@ void EngineCore::set_voice_count(int voices) {
     first.midi_key = vca_.released ? -1 : midi_voice_.sounding_note();
     first.key_down = first.midi_key >= 0;
     if (first.key_down) first.origin = Report::kByMidi;
+    pedal_down_ = midi_voice_.pedal_down();
     first.sustained = false;
     first.started = order_++;
     first.released_at = vca_.released ? order_++ : -1;
