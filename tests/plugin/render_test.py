@@ -1,0 +1,166 @@
+#!/usr/bin/env python3
+"""The LV2 plugin in lv2_host plays what wsy-render renders: left is
+L / 32768 and right R / 32768, every frame, whichever way run() cuts the
+audio, with the bundled patch and with an example set through patch:Set,
+at 44100 and 48000 Hz, with its control ports, and with patches set while
+it plays. A file that does not load keeps the patch, and the plugin says why
+through the host's log alone."""
+import os
+import unittest
+
+from lv2test import (BUNDLED_PATCH, MIDI_FILES, MIDI_FRAMES, assert_only_plugin_log, assert_plays, example, host,
+                     midi_file, render, temp_dir, write)
+
+BLOCKS = ["7", "64", "4096", "random:1", "random:2024"]
+# Run()s of one frame on the shortest files only: a run() a frame is slow, and
+# the sanitizer builds run this too.
+ONE_FRAME_FILES = ["bend", "all_notes_off"]
+
+
+class PluginPlaysWhatWsyRenderRenders(unittest.TestCase):
+    def check(self, patch, name, blocks, set_patch):
+        midi = midi_file(self, name)
+        args = ["--midi", midi, "--frames", MIDI_FRAMES, "--blocks", blocks]
+        if set_patch:
+            args += ["--set-before-audio", "--set", "0:" + patch]
+        played = host(self, *args)
+        assert_only_plugin_log(self, played)
+        self.assertEqual(played.sets(), [(0, patch)] if set_patch else [])
+        rendered = self.reference(patch, name, midi)
+        assert_plays(self, played.samples, rendered, "%s, %s, blocks %s" % (os.path.basename(patch), name, blocks))
+
+    def reference(self, patch, name, midi):
+        key = (patch, name)
+        if key not in self.references:
+            rendered = render(self, patch, "--midi", midi, "--frames", MIDI_FRAMES)
+            # A render that sounds, so that equality says something.
+            self.assertGreater(max(abs(s) for s in rendered), 1000, "%s plays %s silently" % (patch, name))
+            self.references[key] = rendered
+        return self.references[key]
+
+    def setUp(self):
+        self.references = {}
+
+    def test_bundled_patch(self):
+        for name in MIDI_FILES:
+            for blocks in BLOCKS + (["1"] if name in ONE_FRAME_FILES else []):
+                with self.subTest(midi=name, blocks=blocks):
+                    self.check(BUNDLED_PATCH, name, blocks, set_patch=False)
+
+    def test_example_patch_set_before_audio(self):
+        for name in MIDI_FILES:
+            for blocks in BLOCKS + (["1"] if name in ONE_FRAME_FILES else []):
+                with self.subTest(midi=name, blocks=blocks):
+                    self.check(example("fm_bell"), name, blocks, set_patch=True)
+        # The set made a difference: the example does not sound like the bundled patch.
+        self.assertNotEqual(self.references[(example("fm_bell"), "notes")][:20000],
+                            render(self, BUNDLED_PATCH, "--midi", midi_file(self, "notes"), "--frames", 20000))
+
+    def test_every_example_patch(self):
+        midi = midi_file(self, "held_keys")
+        for patch in sorted(os.listdir(os.path.dirname(example("chord")))):
+            with self.subTest(patch=patch):
+                self.check(example(patch[:-4]), "held_keys", "random:7", set_patch=True)
+
+    def test_48000_hz(self):
+        for name in ("notes", "bend", "pedal"):
+            for blocks in ("64", "random:3"):
+                with self.subTest(midi=name, blocks=blocks):
+                    midi = midi_file(self, name)
+                    played = host(self, "--midi", midi, "--frames", 72000, "--blocks", blocks, rate=48000)
+                    rendered = render(self, BUNDLED_PATCH, "--midi", midi, "--frames", 72000, rate=48000)
+                    assert_plays(self, played.samples, rendered, "%s at 48000 Hz" % name)
+                    assert_only_plugin_log(self, played)
+        # At 48000 Hz the notes come at other frames than at 44100.
+        at_44100 = render(self, BUNDLED_PATCH, "--midi", midi_file(self, "notes"), "--frames", 72000)
+        self.assertNotEqual(at_44100, render(self, BUNDLED_PATCH, "--midi", midi_file(self, "notes"), "--frames",
+                                             72000, rate=48000))
+
+    def test_control_ports(self):
+        cases = [("bend", ["bend_range=12"], ["--bend-range", "12"]),
+                 ("bend", ["bend_range=0"], ["--bend-range", "0"]),
+                 ("channels", ["midi_channel=2"], ["--midi-channel", "2"]),
+                 ("channels", ["midi_channel=3", "bend_range=24"], ["--midi-channel", "3", "--bend-range", "24"])]
+        for name, controls, options in cases:
+            with self.subTest(midi=name, controls=controls):
+                midi = midi_file(self, name)
+                args = ["--midi", midi, "--frames", MIDI_FRAMES, "--blocks", "random:5"]
+                for c in controls:
+                    args += ["--control", c]
+                played = host(self, *args)
+                rendered = render(self, BUNDLED_PATCH, "--midi", midi, "--frames", MIDI_FRAMES, *options)
+                assert_plays(self, played.samples, rendered, "%s with %s" % (name, controls))
+                # The control changed the sound.
+                self.assertNotEqual(rendered, render(self, BUNDLED_PATCH, "--midi", midi, "--frames", MIDI_FRAMES))
+
+    def test_patch_set_while_playing_and_get(self):
+        d = temp_dir(self)
+        midi = midi_file(self, "held_keys")
+        bell, siren = example("fm_bell"), example("siren")
+        # Run()s of 64 frames, the worker synchronous: a set in the run() from
+        # frame 960 sounds from the next run(), at 1024.
+        played = host(self, "--midi", midi, "--frames", MIDI_FRAMES, "--blocks", "64", "--get", 100, "--set",
+                      "1000:" + bell, "--get", 5000, "--set", "20000:" + siren, "--get", 20000, "--get", 20100)
+        self.assertEqual(played.sets(), [(1024, bell), (20032, siren)])
+        notifies = played.notifies()
+        self.assertEqual([f for f, _ in notifies], [100, 5000, 20000, 20100])
+        self.assertTrue(os.path.samefile(notifies[0][1], BUNDLED_PATCH), notifies[0][1])
+        self.assertEqual([p for _, p in notifies[1:]], [bell, bell, siren])
+        script = write(os.path.join(d, "swaps.events"), "1024 patch %s\n20032 patch %s\n" % (bell, siren))
+        rendered = render(self, BUNDLED_PATCH, "--midi", midi, "--frames", MIDI_FRAMES, "--events", script)
+        assert_plays(self, played.samples, rendered, "sets at 1000 and 20000")
+        # Any run() sizes: each set sounds from the frame the host was told.
+        for blocks in ("random:11", "4096", "7"):
+            with self.subTest(blocks=blocks):
+                played = host(self, "--midi", midi, "--frames", MIDI_FRAMES, "--blocks", blocks, "--set",
+                              "1000:" + bell, "--set", "20000:" + siren)
+                sets = played.sets()
+                self.assertEqual([p for _, p in sets], [bell, siren])
+                self.assertGreater(sets[0][0], 1000)
+                self.assertGreater(sets[1][0], 20000)
+                script = write(os.path.join(d, "swaps.events"), "".join("%d patch %s\n" % s for s in sets))
+                rendered = render(self, BUNDLED_PATCH, "--midi", midi, "--frames", MIDI_FRAMES, "--events", script)
+                assert_plays(self, played.samples, rendered, "sets at 1000 and 20000, blocks %s" % blocks)
+
+    def test_a_file_that_does_not_load_keeps_the_patch(self):
+        d = temp_dir(self)
+        empty = write(os.path.join(d, "empty.wsy"), "")
+        blank = write(os.path.join(d, "blank.wsy"), " \n\t\n")
+        missing = os.path.join(d, "missing.wsy")
+        folder = os.path.join(d, "folder.wsy")
+        os.mkdir(folder)
+        midi = midi_file(self, "notes")
+        rendered = render(self, BUNDLED_PATCH, "--midi", midi, "--frames", MIDI_FRAMES)
+        for bad in (empty, blank, missing, folder):
+            for before_audio in (True, False):
+                with self.subTest(file=os.path.basename(bad), before_audio=before_audio):
+                    args = ["--midi", midi, "--frames", MIDI_FRAMES, "--get", 30000, "--set",
+                            ("0:" if before_audio else "10000:") + bad]
+                    if before_audio:
+                        args.append("--set-before-audio")
+                    played = host(self, *args)
+                    # No announcement; patch:Get still names the bundled patch.
+                    self.assertEqual(played.sets(), [])
+                    [(frame, path)] = played.notifies()
+                    self.assertEqual(frame, 30000)
+                    self.assertTrue(os.path.samefile(path, BUNDLED_PATCH), path)
+                    assert_plays(self, played.samples, rendered, "after %s" % bad)
+                    # Why, through the log, as an error naming the file; nothing else anywhere.
+                    assert_only_plugin_log(self, played)
+                    errors = [l for l in played.stderr.splitlines() if l.startswith("plugin log: Error: ")]
+                    self.assertEqual(len(errors), 1, played.stderr)
+                    self.assertIn(bad, errors[0])
+                    self.assertEqual(played.lines, ["notify 30000 patch " + path])
+
+    def test_a_patch_that_loads_with_warnings_says_them_through_the_log(self):
+        d = temp_dir(self)
+        odd = write(os.path.join(d, "odd.wsy"), "LFO1;*FREQ=2;\nVCO1;LFO1:MOD_PHASE;NOWHERE:MOD_AMP;\nMIXER1;VCO1:IN1;\n")
+        midi = midi_file(self, "notes")
+        played = host(self, "--midi", midi, "--frames", MIDI_FRAMES, "--set-before-audio", "--set", "0:" + odd)
+        self.assertEqual(played.sets(), [(0, odd)])
+        assert_only_plugin_log(self, played)
+        assert_plays(self, played.samples, render(self, odd, "--midi", midi, "--frames", MIDI_FRAMES), "odd.wsy")
+
+
+if __name__ == "__main__":
+    unittest.main()
