@@ -159,6 +159,9 @@ class PluginPlaysWhatWsyRenderRenders(unittest.TestCase):
         played = host(self, "--midi", midi, "--frames", MIDI_FRAMES, "--set-before-audio", "--set", "0:" + odd)
         self.assertEqual(played.sets(), [(0, odd)])
         assert_only_plugin_log(self, played)
+        warnings = [l for l in played.stderr.splitlines() if l.startswith("plugin log: Warning: ")]
+        self.assertEqual(len(warnings), 1, played.stderr)
+        self.assertIn('"NOWHERE"', warnings[0])
         assert_plays(self, played.samples, render(self, odd, "--midi", midi, "--frames", MIDI_FRAMES), "odd.wsy")
 
 
