@@ -1,9 +1,10 @@
 // lv2_host: a small offline LV2 host for the tests of the wsy plugin
 // (urn:wsy:synth). It finds the plugin through LV2_PATH, plays a Standard MIDI
 // File into it (the events at exactly the frames wsy-render puts them, through
-// the same reader), cuts the audio into run() calls of chosen sizes, sends
-// patch:Set and patch:Get messages at chosen frames, saves and restores state,
-// and writes what the plugin played to a 32-bit float stereo WAV file.
+// the same reader), cuts the audio into run() calls of chosen sizes (and, if
+// asked, run()s of 0 frames), sends patch:Set and patch:Get messages at chosen
+// frames, saves and restores state, and writes what the plugin played to a
+// 32-bit float stereo WAV file.
 //
 // Standard output carries only these lines:
 //   set FRAME PATH            the plugin announced (notify port) that the patch
@@ -68,7 +69,7 @@ const char kUsage[] =
     "usage: lv2_host [--rate HZ] [--midi FILE.mid] [--frames N] [--blocks SPEC]\n"
     "                [--control SYMBOL=VALUE]... [--set FRAME:PATH]... [--set-before-audio]\n"
     "                [--get FRAME]... [--save-state DIR] [--restore-state DIR]\n"
-    "                [--threaded-worker] [--out FILE.wav]\n"
+    "                [--zero-runs] [--threaded-worker] [--out FILE.wav]\n"
     "Plays the LV2 plugin urn:wsy:synth (found through LV2_PATH) offline.\n"
     "  --rate HZ          sample rate (default 44100)\n"
     "  --midi FILE.mid    a Standard MIDI File to play\n"
@@ -81,6 +82,8 @@ const char kUsage[] =
     "  --set-before-audio the sets at frame 0 go in a run() of 0 frames before the\n"
     "                     first frame\n"
     "  --get FRAME        a patch:Get at FRAME\n"
+    "  --zero-runs        the messages due at a run()'s first frame go in a run() of\n"
+    "                     0 frames just before it\n"
     "  --save-state DIR   saves the plugin's state into DIR after the run\n"
     "  --restore-state DIR  restores DIR's state before the first run()\n"
     "  --threaded-worker  the worker on a thread of its own\n"
@@ -107,6 +110,7 @@ struct Options {
   std::vector<std::pair<std::string, float>> controls;
   std::vector<std::pair<int64_t, std::string>> sets;
   bool set_before_audio = false;
+  bool zero_runs = false;
   std::vector<int64_t> gets;
   std::string save_state;
   std::string restore_state;
@@ -115,7 +119,7 @@ struct Options {
 };
 
 Options parse_options(int argc, char** argv) {
-  enum { kRate = 1, kMidi, kFrames, kBlocks, kControl, kSet, kSetBefore, kGet, kSave, kRestore, kThreaded, kOut, kHelp };
+  enum { kRate = 1, kMidi, kFrames, kBlocks, kControl, kSet, kSetBefore, kGet, kSave, kRestore, kThreaded, kOut, kZero, kHelp };
   static const option kLong[] = {{"rate", required_argument, nullptr, kRate},
                                  {"midi", required_argument, nullptr, kMidi},
                                  {"frames", required_argument, nullptr, kFrames},
@@ -128,6 +132,7 @@ Options parse_options(int argc, char** argv) {
                                  {"restore-state", required_argument, nullptr, kRestore},
                                  {"threaded-worker", no_argument, nullptr, kThreaded},
                                  {"out", required_argument, nullptr, kOut},
+                                 {"zero-runs", no_argument, nullptr, kZero},
                                  {"help", no_argument, nullptr, kHelp},
                                  {nullptr, 0, nullptr, 0}};
   Options o;
@@ -167,6 +172,7 @@ Options parse_options(int argc, char** argv) {
       case kRestore: o.restore_state = arg; break;
       case kThreaded: o.threaded_worker = true; break;
       case kOut: o.out = arg; break;
+      case kZero: o.zero_runs = true; break;
       case kHelp: std::fputs(kUsage, stdout); std::exit(0);
       case ':': usage_error(std::string(argv[optind - 1]) + " needs a value");
       default: usage_error(std::string("unknown option ") + argv[optind - 1]);
@@ -750,6 +756,12 @@ int main(int argc, char** argv) {
   std::vector<float> interleaved(2 * kMaxBlock);
   size_t next = 0;
   for (int64_t frame = 0; frame < total;) {
+    if (o.zero_runs) {
+      size_t due = next;
+      while (due < messages.size() && messages[due].frame <= frame) ++due;
+      if (due > next) run(messages.data() + next, messages.data() + due, frame, 0);
+      next = due;
+    }
     const uint32_t n = static_cast<uint32_t>(std::min<int64_t>(sizes.next(), total - frame));
     size_t end = next;
     while (end < messages.size() && messages[end].frame < frame + n) ++end;

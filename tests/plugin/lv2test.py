@@ -169,6 +169,10 @@ MIDI_FILES = {
     "channels": [(0, on(60, 100, 0)), (50, on(64, 100, 1)), (100, on(67, 100, 2)), (100, bend(12000, 1)),
                  (100, off(67, 0, 2)), (100, off(64, 0, 1)), (100, on(72, 80, 1)), (150, off(60, 0, 0)),
                  (100, off(72, 0, 1))],
+    # More messages in one run() than the plugin holds at once: 1500 bends
+    # and a note at one tick, then 600 more a tick apart.
+    "flood": [(0, on(60))] + [(10 if i == 0 else 0, bend((i * 97) % 16384)) for i in range(1500)] +
+             [(0, on(67)), (5, off(60))] + [(1, bend((i * 131) % 16384)) for i in range(600)] + [(50, off(67))],
 }
 
 # Frames played of each file: past its last event, while the last note dies away.

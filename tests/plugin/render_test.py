@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The LV2 plugin in lv2_host plays what wsy-render renders: left is
 L / 32768 and right R / 32768, every frame, whichever way run() cuts the
-audio, with the bundled patch and with an example set through patch:Set,
+audio (runs of no frames too), with the bundled patch and with an example set through patch:Set,
 at 44100 and 48000 Hz, with its control ports, and with patches set while
 it plays. A file that does not load keeps the patch, and the plugin says why
 through the host's log alone."""
@@ -61,6 +61,17 @@ class PluginPlaysWhatWsyRenderRenders(unittest.TestCase):
         for patch in sorted(os.listdir(os.path.dirname(example("chord")))):
             with self.subTest(patch=patch):
                 self.check(example(patch[:-4]), "held_keys", "random:7", set_patch=True)
+
+    def test_messages_in_runs_of_no_frames(self):
+        # With run()s of one frame, every message goes in a run() of 0 frames.
+        for name, blocks in (("bend", "1"), ("held_keys", "64"), ("pedal", "random:8"), ("flood", "random:8"),
+                             ("channels", "4096")):
+            with self.subTest(midi=name, blocks=blocks):
+                midi = midi_file(self, name)
+                played = host(self, "--midi", midi, "--frames", MIDI_FRAMES, "--blocks", blocks, "--zero-runs")
+                assert_only_plugin_log(self, played)
+                assert_plays(self, played.samples, self.reference(BUNDLED_PATCH, name, midi),
+                             "%s, blocks %s, runs of 0 frames" % (name, blocks))
 
     def test_48000_hz(self):
         for name in ("notes", "bend", "pedal"):
