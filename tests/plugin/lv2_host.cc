@@ -69,7 +69,7 @@ const char kUsage[] =
     "usage: lv2_host [--rate HZ] [--midi FILE.mid] [--frames N] [--blocks SPEC]\n"
     "                [--control SYMBOL=VALUE]... [--set FRAME:PATH]... [--set-before-audio]\n"
     "                [--get FRAME]... [--save-state DIR] [--restore-state DIR]\n"
-    "                [--zero-runs] [--threaded-worker] [--out FILE.wav]\n"
+    "                [--string-values] [--zero-runs] [--threaded-worker] [--out FILE.wav]\n"
     "Plays the LV2 plugin urn:wsy:synth (found through LV2_PATH) offline.\n"
     "  --rate HZ          sample rate (default 44100)\n"
     "  --midi FILE.mid    a Standard MIDI File to play\n"
@@ -79,6 +79,7 @@ const char kUsage[] =
     "                     random:SEED for sizes drawn from 1 to 4096\n"
     "  --control S=V      a value for the control port with symbol S\n"
     "  --set FRAME:PATH   a patch:Set of the patch to PATH at FRAME\n"
+    "  --string-values    the sets' values as atom:String rather than atom:Path\n"
     "  --set-before-audio the sets at frame 0 go in a run() of 0 frames before the\n"
     "                     first frame\n"
     "  --get FRAME        a patch:Get at FRAME\n"
@@ -111,6 +112,7 @@ struct Options {
   std::vector<std::pair<int64_t, std::string>> sets;
   bool set_before_audio = false;
   bool zero_runs = false;
+  bool string_values = false;
   std::vector<int64_t> gets;
   std::string save_state;
   std::string restore_state;
@@ -119,7 +121,7 @@ struct Options {
 };
 
 Options parse_options(int argc, char** argv) {
-  enum { kRate = 1, kMidi, kFrames, kBlocks, kControl, kSet, kSetBefore, kGet, kSave, kRestore, kThreaded, kOut, kZero, kHelp };
+  enum { kRate = 1, kMidi, kFrames, kBlocks, kControl, kSet, kSetBefore, kGet, kSave, kRestore, kThreaded, kOut, kZero, kString, kHelp };
   static const option kLong[] = {{"rate", required_argument, nullptr, kRate},
                                  {"midi", required_argument, nullptr, kMidi},
                                  {"frames", required_argument, nullptr, kFrames},
@@ -133,6 +135,7 @@ Options parse_options(int argc, char** argv) {
                                  {"threaded-worker", no_argument, nullptr, kThreaded},
                                  {"out", required_argument, nullptr, kOut},
                                  {"zero-runs", no_argument, nullptr, kZero},
+                                 {"string-values", no_argument, nullptr, kString},
                                  {"help", no_argument, nullptr, kHelp},
                                  {nullptr, 0, nullptr, 0}};
   Options o;
@@ -173,6 +176,7 @@ Options parse_options(int argc, char** argv) {
       case kThreaded: o.threaded_worker = true; break;
       case kOut: o.out = arg; break;
       case kZero: o.zero_runs = true; break;
+      case kString: o.string_values = true; break;
       case kHelp: std::fputs(kUsage, stdout); std::exit(0);
       case ':': usage_error(std::string(argv[optind - 1]) + " needs a value");
       default: usage_error(std::string("unknown option ") + argv[optind - 1]);
@@ -680,7 +684,8 @@ int main(int argc, char** argv) {
         lv2_atom_forge_urid(&forge, u.wsy_patch);
         if (e->kind == Event::kSet) {
           lv2_atom_forge_key(&forge, u.patch_value);
-          lv2_atom_forge_path(&forge, e->path.c_str(), static_cast<uint32_t>(e->path.size()));
+          if (o.string_values) lv2_atom_forge_string(&forge, e->path.c_str(), static_cast<uint32_t>(e->path.size()));
+          else lv2_atom_forge_path(&forge, e->path.c_str(), static_cast<uint32_t>(e->path.size()));
         }
         lv2_atom_forge_pop(&forge, &object);
       }

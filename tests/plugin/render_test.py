@@ -133,6 +133,14 @@ class PluginPlaysWhatWsyRenderRenders(unittest.TestCase):
                 rendered = render(self, BUNDLED_PATCH, "--midi", midi, "--frames", MIDI_FRAMES, "--events", script)
                 assert_plays(self, played.samples, rendered, "sets at 1000 and 20000, blocks %s" % blocks)
 
+    def test_a_path_sent_as_a_string(self):
+        midi = midi_file(self, "pedal")
+        chord = example("chord")
+        played = host(self, "--midi", midi, "--frames", MIDI_FRAMES, "--blocks", "random:4", "--string-values",
+                      "--set-before-audio", "--set", "0:" + chord)
+        self.assertEqual(played.sets(), [(0, chord)])
+        assert_plays(self, played.samples, render(self, chord, "--midi", midi, "--frames", MIDI_FRAMES), "chord")
+
     def test_a_file_that_does_not_load_keeps_the_patch(self):
         d = temp_dir(self)
         empty = write(os.path.join(d, "empty.wsy"), "")
