@@ -560,7 +560,29 @@ int main(int argc, char** argv) {
   messages.insert(messages.end(), events.begin(), events.end());
   std::stable_sort(messages.begin(), messages.end(), [](const Event& a, const Event& b) { return a.frame < b.frame; });
 
-  // The plugin, through LV2_PATH.
+  // The plugin, through LV2_PATH, whose folders lilv takes only as absolute
+  // paths (a relative one crashes lilv 0.24): they are made absolute here.
+  if (const char* lv2_path = std::getenv("LV2_PATH")) {
+    std::string absolute;
+    const std::string list = lv2_path;
+    for (size_t start = 0; start <= list.size();) {
+      size_t end = list.find(':', start);
+      if (end == std::string::npos) end = list.size();
+      std::string folder = list.substr(start, end - start);
+      if (!folder.empty() && folder[0] != '/' && folder[0] != '~') {
+        char* real = realpath(folder.c_str(), nullptr);
+        if (real) {
+          folder = real;
+          std::free(real);
+        } else {
+          folder.clear();  // no such folder: nothing to find there
+        }
+      }
+      if (!folder.empty()) absolute += (absolute.empty() ? "" : ":") + folder;
+      start = end + 1;
+    }
+    setenv("LV2_PATH", absolute.c_str(), 1);
+  }
   LilvWorld* world = lilv_world_new();
   lilv_world_load_all(world);
   LilvNode* uri = lilv_new_uri(world, kPluginUri);
