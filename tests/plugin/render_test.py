@@ -2,14 +2,17 @@
 """The LV2 plugin in lv2_host plays what wsy-render renders: left is
 L / 32768 and right R / 32768, every frame, whichever way run() cuts the
 audio (runs of no frames too), with the bundled patch and with an example set through patch:Set,
-at 44100 and 48000 Hz, with its control ports, and with patches set while
+at 44100, 48000, 22050 and 96000 Hz (and a rate wsy cannot play refused
+through the log), with its control ports, and with patches set while
 it plays. A file that does not load keeps the patch, and the plugin says why
 through the host's log alone."""
 import os
+import subprocess
 import unittest
 
-from lv2test import (BUNDLED_PATCH, MIDI_FILES, MIDI_FRAMES, assert_only_plugin_log, assert_plays, example, host,
+from lv2test import (BUNDLED_PATCH, HOST, MIDI_FILES, MIDI_FRAMES, assert_only_plugin_log, assert_plays, example, host,
                      midi_file, render, temp_dir, write)
+from wsytest import SLOW
 
 BLOCKS = ["7", "64", "4096", "random:1", "random:2024"]
 # Run()s of one frame on the shortest files only: a run() a frame is slow, and
@@ -73,19 +76,33 @@ class PluginPlaysWhatWsyRenderRenders(unittest.TestCase):
                 assert_plays(self, played.samples, self.reference(BUNDLED_PATCH, name, midi),
                              "%s, blocks %s, runs of 0 frames" % (name, blocks))
 
-    def test_48000_hz(self):
-        for name in ("notes", "bend", "pedal"):
-            for blocks in ("64", "random:3"):
-                with self.subTest(midi=name, blocks=blocks):
-                    midi = midi_file(self, name)
-                    played = host(self, "--midi", midi, "--frames", 72000, "--blocks", blocks, rate=48000)
-                    rendered = render(self, BUNDLED_PATCH, "--midi", midi, "--frames", 72000, rate=48000)
-                    assert_plays(self, played.samples, rendered, "%s at 48000 Hz" % name)
-                    assert_only_plugin_log(self, played)
+    def test_other_rates(self):
+        for rate, name, blocks in ((48000, "notes", "64"), (48000, "bend", "random:3"), (48000, "pedal", "4096"),
+                                   (22050, "held_keys", "random:6"), (96000, "channels", "random:10")):
+            with self.subTest(rate=rate, midi=name, blocks=blocks):
+                midi = midi_file(self, name)
+                frames = rate * 3 // 2
+                played = host(self, "--midi", midi, "--frames", frames, "--blocks", blocks, rate=rate)
+                rendered = render(self, BUNDLED_PATCH, "--midi", midi, "--frames", frames, rate=rate)
+                assert_plays(self, played.samples, rendered, "%s at %d Hz" % (name, rate))
+                assert_only_plugin_log(self, played)
         # At 48000 Hz the notes come at other frames than at 44100.
         at_44100 = render(self, BUNDLED_PATCH, "--midi", midi_file(self, "notes"), "--frames", 72000)
         self.assertNotEqual(at_44100, render(self, BUNDLED_PATCH, "--midi", midi_file(self, "notes"), "--frames",
                                              72000, rate=48000))
+
+    def test_a_rate_wsy_cannot_play(self):
+        for rate in (4000, 200000):
+            with self.subTest(rate=rate):
+                r = subprocess.run([HOST, "--rate", str(rate), "--frames", "100"], stdout=subprocess.PIPE,
+                                   stderr=subprocess.PIPE, timeout=60 * SLOW)
+                self.assertEqual(r.returncode, 1)
+                self.assertEqual(r.stdout, b"")
+                lines = r.stderr.decode().splitlines()
+                self.assertEqual(len(lines), 2, lines)
+                self.assertTrue(lines[0].startswith("plugin log: Error: "), lines)
+                self.assertIn(str(rate), lines[0])
+                self.assertEqual(lines[1], "lv2_host: the plugin did not instantiate")
 
     def test_control_ports(self):
         cases = [("bend", ["bend_range=12"], ["--bend-range", "12"]),
