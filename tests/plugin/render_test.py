@@ -1,11 +1,11 @@
 #!/usr/bin/env python3
 """The LV2 plugin in lv2_host plays what wsy-render renders: left is
 L / 32768 and right R / 32768, every frame, whichever way run() cuts the
-audio (runs of no frames too), with the bundled patch and with an example set through patch:Set,
-at 44100, 48000, 22050 and 96000 Hz (and a rate wsy cannot play refused
-through the log), with its control ports, and with patches set while
-it plays. A file that does not load keeps the patch, and the plugin says why
-through the host's log alone."""
+audio (runs of no frames too), with the bundled patch and with an example
+set through patch:Set, at 44100, 48000, 22050 and 96000 Hz (a rate wsy
+cannot play is refused through the log), with its control ports, and with
+patches set while it plays. A file that does not load keeps the patch, and
+the plugin says why through the host's log alone."""
 import os
 import subprocess
 import unittest
