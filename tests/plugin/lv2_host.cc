@@ -662,7 +662,8 @@ int main(int argc, char** argv) {
   // Buffers.
   std::vector<float> left(kMaxBlock), right(kMaxBlock);
   std::vector<float> dummy_control(port_count, 0.0f);
-  std::vector<uint64_t> in_buffer(16), out_buffer((sequence_size + 7) / 8);
+  // Both sequences hold at least sequence_size bytes (the input more when a run()'s messages need it).
+  std::vector<uint64_t> in_buffer((sequence_size + 7) / 8), out_buffer((sequence_size + 7) / 8);
   auto connect = [&]() {
     for (uint32_t i = 0; i < port_count; ++i) {
       Port& p = host.ports[i];
@@ -684,7 +685,8 @@ int main(int argc, char** argv) {
     }
   };
 
-  // The control port's sequence for one run(): `list` with times from `start`.
+  // The control port's sequence for one run(): the messages [first, last),
+  // timed from the run()'s first frame, `start`.
   LV2_Atom_Forge forge;
   lv2_atom_forge_init(&forge, &map);
   auto fill_input = [&](const Event* first, const Event* last, int64_t start) {
