@@ -188,6 +188,20 @@ class PluginPlaysWhatWsyRenderRenders(unittest.TestCase):
                     self.assertIn(bad, errors[0])
                     self.assertEqual(played.lines, ["notify 30000 patch " + path])
 
+    def test_a_set_without_a_usable_path_keeps_the_patch_and_says_why(self):
+        midi = midi_file(self, "notes")
+        rendered = render(self, BUNDLED_PATCH, "--midi", midi, "--frames", MIDI_FRAMES)
+        too_long = "/" + "x" * 3000 + ".wsy"
+        for path, why in (("", "without a file path"), (too_long, "a path of %d bytes" % len(too_long))):
+            with self.subTest(why=why):
+                played = host(self, "--midi", midi, "--frames", MIDI_FRAMES, "--set", "10000:" + path)
+                self.assertEqual(played.sets(), [])
+                assert_plays(self, played.samples, rendered, "after a set " + why)
+                assert_only_plugin_log(self, played)
+                errors = [l for l in played.stderr.splitlines() if l.startswith("plugin log: Error: ")]
+                self.assertEqual(len(errors), 1, played.stderr)
+                self.assertIn(why, errors[0])
+
     def test_a_patch_that_loads_with_warnings_says_them_through_the_log(self):
         d = temp_dir(self)
         odd = write(os.path.join(d, "odd.wsy"), "LFO1;*FREQ=2;\nVCO1;LFO1:MOD_PHASE;NOWHERE:MOD_AMP;\nMIXER1;VCO1:IN1;\n")
