@@ -121,6 +121,31 @@ class PluginPlaysWhatWsyRenderRenders(unittest.TestCase):
                 # The control changed the sound.
                 self.assertNotEqual(rendered, render(self, BUNDLED_PATCH, "--midi", midi, "--frames", MIDI_FRAMES))
 
+    def test_voices_and_velocity_ports(self):
+        # Chords, the pedal over several keys, all notes off: the plugin's
+        # voices and velocity play what wsy-render's options play, and a
+        # patch set mid-chord goes into every voice at once.
+        chord = example("chord")
+        for name in ("held_keys", "pedal", "all_notes_off", "notes"):
+            for voices, velocity in (("3", "0"), ("8", "0.5"), ("32", "1")):
+                with self.subTest(midi=name, voices=voices, velocity=velocity):
+                    midi = midi_file(self, name)
+                    played = host(self, "--midi", midi, "--frames", MIDI_FRAMES, "--blocks", "random:7",
+                                  "--control", "voices=" + voices, "--control", "velocity=" + velocity)
+                    options = ["--voices", voices, "--velocity", velocity]
+                    rendered = render(self, BUNDLED_PATCH, "--midi", midi, "--frames", MIDI_FRAMES, *options)
+                    assert_plays(self, played.samples, rendered, "%s on %s voices" % (name, voices))
+                    self.assertNotEqual(rendered, render(self, BUNDLED_PATCH, "--midi", midi, "--frames", MIDI_FRAMES))
+        midi = midi_file(self, "held_keys")
+        played = host(self, "--midi", midi, "--frames", MIDI_FRAMES, "--control", "voices=4", "--set", "20000:" + chord)
+        [(frame, path)] = played.sets()
+        script = write(os.path.join(temp_dir(self), "set.events"), "%d patch %s\n" % (frame, path))
+        rendered = render(self, BUNDLED_PATCH, "--midi", midi, "--frames", MIDI_FRAMES, "--voices", "4",
+                          "--events", script)
+        assert_plays(self, played.samples, rendered, "a patch set mid-chord on 4 voices")
+        self.assertNotEqual(rendered, render(self, BUNDLED_PATCH, "--midi", midi, "--frames", MIDI_FRAMES,
+                                             "--voices", "4"))
+
     def test_patch_set_while_playing_and_get(self):
         d = temp_dir(self)
         midi = midi_file(self, "held_keys")
