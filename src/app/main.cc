@@ -253,6 +253,7 @@ int main(int argc, char** argv) {
   const bool headless = warn_if_no_window(screen);
   const int keys_fd = screen && !headless ? window_fd() : -1;
   if (!headless && window.open(screen)) window.show_patch(patch_path, loaded->patch());
+  window.show_voices(loaded->settings().voices);
 
   std::fflush(stdout);
   if (std::system("clear") != 0) {

@@ -24,6 +24,12 @@ bool TextPainter::open(const char* file, int points) {
 
 int TextPainter::line_height() const { return font_ ? TTF_FontLineSkip(font_) : 0; }
 
+int TextPainter::width(const std::string& text) const {
+  int w = 0, h = 0;
+  if (!font_ || TTF_SizeUTF8(font_, text.c_str(), &w, &h) != 0) return 0;
+  return w;
+}
+
 void TextPainter::draw(SDL_Surface* target, int x, int y, const std::string& text, SDL_Color ink,
                        SDL_Color background) const {
   if (!font_ || text.empty()) return;

@@ -23,6 +23,7 @@ SoundingNote::Cause cause_of(Report::Origin origin) {
   switch (origin) {
     case Report::kByAutoPlay: return SoundingNote::Cause::kAutoPlay;
     case Report::kByMidi: return SoundingNote::Cause::kMidi;
+    case Report::kByEnter: return SoundingNote::Cause::kEnter;
     default: return SoundingNote::Cause::kKey;
   }
 }
@@ -41,6 +42,13 @@ int64_t monotonic_ns() {
 bool WindowPresenter::open(SDL_Surface* screen) {
   open_ = view_.open(screen);
   return open_;
+}
+
+void WindowPresenter::show_voices(int voices) {
+  WindowState& state = *state_;
+  state.voices = std::clamp(voices, 1, kMaxVoices);
+  state.voice_notes.assign(state.voices > 1 ? state.voices : 0, SoundingNote{});
+  state.held_keys.clear();
 }
 
 void WindowPresenter::show_patch(const std::string& file, const Patch& patch) {
@@ -67,30 +75,51 @@ void WindowPresenter::take(const Report& report) {
       if (!key) break;
       if (command.kind == Command::kPlayNote) state_->held_key = *key;
       else if (*key == state_->held_key) state_->held_key = 0;
+      if (state_->voices > 1) {
+        // Every key held lights: each plays a voice of its own.
+        std::vector<int32_t>& held = state_->held_keys;
+        held.erase(std::remove(held.begin(), held.end(), *key), held.end());
+        if (command.kind == Command::kPlayNote) held.push_back(*key);
+      }
       break;
     }
-    case Report::kSounding:
-      state_->sounding.cause = cause_of(report.origin);
-      state_->sounding.note = report.note;
-      state_->sounding.hz = note_frequency(report.note);
+    case Report::kSounding: {
+      SoundingNote* sounding = &state_->sounding;
+      if (state_->voices > 1) {
+        if (report.voice < 0 || report.voice >= state_->voices) break;
+        sounding = &state_->voice_notes[report.voice];
+      }
+      sounding->cause = cause_of(report.origin);
+      sounding->note = report.note;
+      sounding->hz = note_frequency(report.note);
       sounding_since_ = report.frame;
       break;
+    }
     case Report::kUntrig:
-      state_->sounding.cause = SoundingNote::Cause::kNone;
+      // With several voices a released note sounds on until its voice is free.
+      if (state_->voices <= 1) state_->sounding.cause = SoundingNote::Cause::kNone;
+      break;
+    case Report::kVoiceFree:
+      if (state_->voices > 1 && report.voice >= 0 && report.voice < state_->voices)
+        state_->voice_notes[report.voice].cause = SoundingNote::Cause::kNone;
       break;
     default:
       break;
   }
 }
 
-void WindowPresenter::update(const Engine& engine) {
-  if (!open_) return;
+int WindowPresenter::update(const Engine& engine) {
+  if (!open_) return 0;
   WindowState& state = *state_;
   engine.read_scope(state.scope);
   state.scope_frames = scope_shown_frames(engine.sample_rate());
   state.level = state.scope.level;
-  // A note whose envelope ran out by itself sounds no more.
-  if (state.level == 0 && state.scope.frames_written > sounding_since_ + kAttackFrames)
+  // A note whose envelope ran out by itself sounds no more. (With several
+  // voices each voice's end is reported; the level, the loudest voice's, is
+  // 0 only when none sounds: this only tidies up after lost reports.)
+  if (state.level == 0 && state.scope.frames_written > sounding_since_ + kAttackFrames) {
     state.sounding.cause = SoundingNote::Cause::kNone;
-  view_.update(state, monotonic_ns());
+    for (SoundingNote& voice : state.voice_notes) voice.cause = SoundingNote::Cause::kNone;
+  }
+  return view_.update(state, monotonic_ns());
 }

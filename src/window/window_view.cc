@@ -7,6 +7,7 @@
 #include "patch/patch.h"
 #include "session/key_table.h"
 #include "window/note_name.h"
+#include "window/sounding_text.h"
 
 using namespace window_layout;
 
@@ -34,17 +35,6 @@ std::string key_row_text(int row) {
   }
   if (row == kNoteKeyCount) return "Enter  replay, retuning the last linked oscillator";
   return "Esc  quit";
-}
-
-std::string sounding_text(const SoundingNote& s) {
-  if (s.cause == SoundingNote::Cause::kNone) return "Sounding: nothing";
-  const char* cause = s.cause == SoundingNote::Cause::kKey    ? "key"
-                      : s.cause == SoundingNote::Cause::kMidi ? "MIDI"
-                                                              : "auto-play";
-  char text[160];
-  std::snprintf(text, sizeof text, "Sounding: %s   note %d   %.2f Hz   (%s)", note_name(s.note).c_str(),
-                static_cast<int>(s.note), s.hz, cause);
-  return text;
 }
 
 std::string link_text(const LinkLine& link) { return link.source + " \u2192 " + link.target + "  " + link.input; }
@@ -90,8 +80,8 @@ int WindowView::draw(const WindowState& state) {
     fill(SDL_Rect{0, 0, kWidth, kHeight}, kBackground);
     sans_.draw(screen_, kMargin, kKeysTop, "Keys", kDimInk, kBackground);
   }
-  draw_keys(state.held_key, all);
-  draw_note(state.sounding, all);
+  draw_keys(state, all);
+  draw_note(state, all);
   draw_level(state.level, all);
   draw_scope(state.scope, state.scope_frames ? state.scope_frames : kScopeShownFrames, all);
   draw_patch(state, all);
@@ -109,9 +99,11 @@ void WindowView::fill(const SDL_Rect& area, SDL_Color color) {
   SDL_FillRect(screen_, &r, SDL_MapRGB(screen_->format, color.r, color.g, color.b));
 }
 
-void WindowView::draw_keys(int32_t held_key, bool all) {
+void WindowView::draw_keys(const WindowState& state, bool all) {
   for (int row = 0; row < kKeyRows; ++row) {
-    const bool lit = row < kNoteKeyCount && held_key == kNoteKeys[row];
+    const bool lit = row < kNoteKeyCount &&
+                     (state.held_key == kNoteKeys[row] ||
+                      std::find(state.held_keys.begin(), state.held_keys.end(), kNoteKeys[row]) != state.held_keys.end());
     if (!all && lit == shown_.key_lit[row]) continue;
     shown_.key_lit[row] = lit;
     const SDL_Rect area = key_row(row);
@@ -123,12 +115,43 @@ void WindowView::draw_keys(int32_t held_key, bool all) {
   }
 }
 
-void WindowView::draw_note(const SoundingNote& sounding, bool all) {
-  std::string text = sounding_text(sounding);
-  if (!all && text == shown_.note) return;
+void WindowView::draw_note(const WindowState& state, bool all) {
+  std::vector<std::string> lines;
+  if (state.voices <= 1) {
+    lines.push_back(sounding_text(state.sounding));
+  } else {
+    lines.push_back(voices_heading(state));
+    const int width = kNote.w - 2 * kMargin;
+    const auto fits = [&](const std::string& line) { return small_mono_.width(line) <= width; };
+    std::vector<std::string> notes = wrap_words(voice_notes_text(state), fits);
+    const size_t room = static_cast<size_t>(
+        std::max(1, (kNote.h - sans_.line_height()) / std::max(1, small_mono_.line_height())));
+    if (notes.size() > room) {
+      // The last line that fits says that more follow.
+      notes.resize(room);
+      std::string& last = notes.back();
+      while (!fits(last + " \u2026") && last.find(' ') != std::string::npos) last.erase(last.rfind(' '));
+      while (!last.empty() && last.back() == ' ') last.pop_back();
+      last += " \u2026";
+    }
+    lines.insert(lines.end(), notes.begin(), notes.end());
+  }
+  if (!all && lines == shown_.note) return;
   fill(kNote, kBackground);
-  sans_.draw(screen_, kMargin, kNote.y + (kNote.h - sans_.line_height()) / 2, text, kInk, kBackground);
-  shown_.note = std::move(text);
+  if (state.voices <= 1) {
+    sans_.draw(screen_, kMargin, kNote.y + (kNote.h - sans_.line_height()) / 2, lines[0], kInk, kBackground);
+  } else {
+    SDL_Rect clip = kNote;
+    SDL_SetClipRect(screen_, &clip);
+    const int room = (kNote.h - sans_.line_height()) / std::max(1, small_mono_.line_height());
+    int y = kNote.y + std::max(0, (kNote.h - sans_.line_height() - room * small_mono_.line_height()) / 2);
+    sans_.draw(screen_, kMargin, y, lines[0], kInk, kBackground);
+    y += sans_.line_height();
+    for (size_t i = 1; i < lines.size(); ++i, y += small_mono_.line_height())
+      small_mono_.draw(screen_, kMargin, y, lines[i], kInk, kBackground);
+    SDL_SetClipRect(screen_, nullptr);
+  }
+  shown_.note = std::move(lines);
   changed(kNote);
 }
 

@@ -1,5 +1,7 @@
 """The real wsy window under Xvfb, read back from screenshots while keys play:
-the scope, the held key's row and the envelope bar follow the sound."""
+the scope, the held key's row and the envelope bar follow the sound; with
+several voices, the keys held together each show their note and the count of
+busy voices."""
 
 import os
 import subprocess
@@ -8,6 +10,7 @@ import unittest
 
 import screenshot
 import wsytest
+from test_window_view import Demo
 from wsytest import HELP, Reader, Wsy, base_env, focus_window, start_xvfb, work_dir, xdotool
 
 DEMO = os.environ.get("WINDOW_VIEW_DEMO", "")
@@ -118,6 +121,57 @@ class LiveWindow(unittest.TestCase):
     def rows_of_text(self, picture, rect):
         background = picture.dominant(rect)
         return picture.rows_with(rect, lambda p: p != background)
+
+
+class LiveVoices(unittest.TestCase):
+    """wsy --voices 3: z, x and c held together, each its voice."""
+
+    def setUp(self):
+        self.display = start_xvfb(self)
+        self.drawn = Demo(self)  # the face drawn from states written here, on a display of its own
+        key0 = self.drawn.areas["key0"]
+        self.note, self.keys = self.drawn.areas["note"], (key0[0], key0[1], key0[2], 8 * key0[3])
+        self.w = Wsy(self, work_dir(self, patch=PATCH), base_env(DISPLAY=self.display),
+                     args=("--no-autoplay", "--voices", "3"))
+        self.w.send(b"41")  # NoSound, its one driver
+        self.w.out.wait_contains(HELP, timeout=20)
+        if b'"--voices"' in self.w.err.snapshot():
+            self.skipTest("this wsy has no --voices")
+        self.window = focus_window(self.display)
+
+    def shows(self, picture, drawing):
+        return picture.same_as(drawing, self.note) and picture.same_as(drawing, self.keys)
+
+    def test_keys_held_together_show_each_note_and_the_count(self):
+        self.drawn.draw("voices 3")
+        nothing = self.drawn.grab()
+        deadline = time.monotonic() + 5 * wsytest.SLOW
+        while not self.shows(screenshot.grab(self.display, self.window), nothing):
+            self.assertLess(time.monotonic(), deadline, "the window never showed 0 of 3 voices")
+            time.sleep(0.05)
+
+        # A4, A#4 and C5 from keys, every row lit: 3 of 3 voices.
+        self.drawn.draw("voice 0 58 key", "voice 1 59 key", "voice 2 61 key", "keys z x c")
+        chord = self.drawn.grab()
+        # Screenshots first, compared afterwards: the notes decay within about 0.45 s.
+        xdotool(self.display, "keydown", "z", "x", "c")
+        pressed = time.monotonic()
+        shots = []
+        while time.monotonic() - pressed < 0.4:
+            shots.append(screenshot.grab(self.display, self.window))
+        xdotool(self.display, "keyup", "z", "x", "c")
+        self.assertTrue(any(self.shows(p, chord) for p in shots),
+                        "no screenshot of %d showed the three notes from keys" % len(shots))
+
+        # Let go, each voice falls silent and leaves the display.
+        deadline = time.monotonic() + 5 * wsytest.SLOW
+        while not self.shows(screenshot.grab(self.display, self.window), nothing):
+            self.assertLess(time.monotonic(), deadline, "the voices never left the display")
+            time.sleep(0.05)
+        console = self.w.out.snapshot().split(HELP, 1)[1]
+        self.assertEqual(console.count(b"\nTRIG\n"), 3, console)
+        # A key let go after its note ran out releases nothing.
+        self.assertLessEqual(console.count(b"UNTRIG\n"), 3, console)
 
 
 if __name__ == "__main__":

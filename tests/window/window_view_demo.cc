@@ -7,6 +7,9 @@
 // Then, one command a line:
 //   held KEY | held none          the note key held now
 //   sounding NOTE CAUSE | sounding none    CAUSE: key, midi, auto
+//   voices N                      the engine's voices (1: the one note above)
+//   voice V NOTE CAUSE | voice V none      voice V's note; CAUSE: key, enter, midi, auto
+//   keys KEY...                   with several voices, every note key held now
 //   level L                       the envelope's level, 0..1
 //   sine HZ AMPLITUDE [FRAME] | silence   fills the scope through a ScopeTap,
 //                                 the sine's first sample being that of FRAME
@@ -36,6 +39,13 @@
 #include "window/window_view.h"
 
 namespace {
+
+SoundingNote::Cause cause_named(const std::string& word) {
+  return word == "midi"    ? SoundingNote::Cause::kMidi
+         : word == "auto"  ? SoundingNote::Cause::kAutoPlay
+         : word == "enter" ? SoundingNote::Cause::kEnter
+                           : SoundingNote::Cause::kKey;
+}
 
 constexpr Uint32 kPresentSettleMs = 40;
 
@@ -108,14 +118,30 @@ int main(int argc, char** argv) {
       state->held_key = a == "none" ? 0 : a[0];
     } else if (command == "sounding") {
       words >> a >> b;
-      state->sounding.cause = a == "none"   ? SoundingNote::Cause::kNone
-                              : b == "midi" ? SoundingNote::Cause::kMidi
-                              : b == "auto" ? SoundingNote::Cause::kAutoPlay
-                                            : SoundingNote::Cause::kKey;
+      state->sounding.cause = a == "none" ? SoundingNote::Cause::kNone : cause_named(b);
       if (a != "none") {
         state->sounding.note = std::stoi(a);
         state->sounding.hz = note_frequency(state->sounding.note);
       }
+    } else if (command == "voices") {
+      words >> state->voices;
+      state->voice_notes.assign(state->voices > 1 ? state->voices : 0, SoundingNote{});
+    } else if (command == "voice") {
+      int voice = 0;
+      words >> voice >> a >> b;
+      if (voice < 0 || voice >= static_cast<int>(state->voice_notes.size())) {
+        std::fprintf(stderr, "window_view_demo: no voice %d\n", voice);
+        continue;
+      }
+      SoundingNote& sounding = state->voice_notes[voice];
+      sounding.cause = a == "none" ? SoundingNote::Cause::kNone : cause_named(b);
+      if (a != "none") {
+        sounding.note = std::stoi(a);
+        sounding.hz = note_frequency(sounding.note);
+      }
+    } else if (command == "keys") {
+      state->held_keys.clear();
+      while (words >> a) state->held_keys.push_back(a[0]);
     } else if (command == "level") {
       words >> state->level;
       state->scope.level = state->level;

@@ -20,6 +20,8 @@ class TextPainter {
   // Opens `file` at `points`; false, with the reason on standard error, when it cannot.
   bool open(const char* file, int points);
   int line_height() const;
+  // How many pixels wide `text` is drawn (0 without a font).
+  int width(const std::string& text) const;
 
   // Draws `text` with its top left corner at (x, y), on the solid `background`
   // (the cheapest way SDL_ttf renders: no blending with what lies below).

@@ -1,6 +1,7 @@
 #pragma once
 // What wsy's window shows, gathered on the main thread: the held key and the
-// note sounding from the engine's reports, the level and the scope from its
+// note sounding (with several voices, each voice's note) from the engine's
+// reports, the level and the scope from its
 // tap, the patch's file and links, the output and its block size, underflows
 // and the last reload. Drawn by a WindowView, paced and only while visible.
 #include <SDL.h>
@@ -33,6 +34,10 @@ class WindowPresenter {
   }
   void show_reload(const std::string& result) { state_->status.last_reload = result; }
   void show_midi(const std::string& input) { state_->status.midi = input; }
+  // The engine's voices (EngineSettings::voices, 1..kMaxVoices), before its
+  // first report: with 1 the window shows the one note as a monophonic
+  // keyboard; with more, each busy voice's note and how many are busy.
+  void show_voices(int voices);
 
   // Every report of the engine, in order.
   void take(const Report& report);
@@ -41,8 +46,12 @@ class WindowPresenter {
   void invalidate() { view_.invalidate(); }
 
   // The main loop's call: draws what changed, at most 20 times a second and
-  // only while the window is visible.
-  void update(const Engine& engine);
+  // only while the window is visible. Returns how many rectangles went to
+  // the display (0: nothing to do, or not now).
+  int update(const Engine& engine);
+
+  // What the window shows now, as gathered so far.
+  const WindowState& state() const { return *state_; }
 
  private:
   WindowView view_;

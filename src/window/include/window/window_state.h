@@ -7,9 +7,9 @@
 
 #include "wsy/engine.h"  // ScopeSnapshot
 
-// The note heard now and what started it.
+// The note heard now (with several voices: one voice's note) and what started it.
 struct SoundingNote {
-  enum class Cause : uint8_t { kNone, kKey, kMidi, kAutoPlay };
+  enum class Cause : uint8_t { kNone, kKey, kMidi, kAutoPlay, kEnter };
   Cause cause = Cause::kNone;  // kNone: nothing sounds
   int32_t note = 0;            // engine note number (58 is A4)
   double hz = 0;               // the frequency it sounds at
@@ -32,7 +32,14 @@ struct WindowStatus {
 
 struct WindowState {
   int32_t held_key = 0;  // SDL key symbol of the note key held now ('z'...); 0: none
-  SoundingNote sounding;
+  // With several voices, every note key held now (held_key is the latest).
+  std::vector<int32_t> held_keys;
+  SoundingNote sounding;  // with one voice
+  // The engine's voices: 1, the monophonic keyboard, shows `sounding`; with
+  // more, `voice_notes` holds each voice's note (cause kNone: the voice is
+  // free), and the window shows the busy ones and how many they are.
+  int voices = 1;
+  std::vector<SoundingNote> voice_notes;
   float level = 0;       // the envelope, 0..1
   ScopeSnapshot scope;   // the newest output samples
   int scope_frames = 0;  // of which the trace shows this many (20 ms at the engine's rate); 0: 20 ms at 44100 Hz

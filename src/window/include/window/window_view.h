@@ -1,5 +1,6 @@
 #pragma once
-// The window's face: the keys and their notes, the note sounding, the
+// The window's face: the keys and their notes, the note sounding (with
+// several voices: each busy voice's note and how many are busy), the
 // envelope, an oscilloscope, the patch's links and the status, drawn from a
 // WindowState on SDL 1.2's screen surface. Only what differs from the picture
 // on the screen is drawn again, and only those rectangles are sent to the
@@ -42,15 +43,16 @@ class WindowView {
   // What is on the screen now, part by part.
   struct Shown {
     std::array<bool, window_layout::kKeyRows> key_lit{};
-    std::string note;
+    std::vector<std::string> note;
     int bar = -1;
     std::vector<ScopeColumn> trace;
     std::vector<std::string> patch;
     std::vector<std::string> status;
   };
 
-  void draw_keys(int32_t held_key, bool all);
-  void draw_note(const SoundingNote& sounding, bool all);
+  void draw_keys(const WindowState& state, bool all);
+  // One voice: the note line. Several: how many voices are busy, then their notes.
+  void draw_note(const WindowState& state, bool all);
   void draw_level(float level, bool all);
   // The newest `shown` frames of `scope` from a rising zero crossing.
   void draw_scope(const ScopeSnapshot& scope, int shown, bool all);
