@@ -600,6 +600,13 @@ void EngineCore::auto_play_voices() {
 // envelope has ended, or has been released and fallen below kFreeLevel, is
 // free from the next frame on.
 double EngineCore::sum_of_voices() {
+  // Until the first note, voice 0's patch runs as the one patch does while
+  // its envelope is idle, so that a note starting alone on a fresh engine
+  // sounds as with one voice at whatever frame it starts.
+  if (order_ == 0) {
+    voices_[0].patch->evaluate(bend_);
+    return 0;
+  }
   double sum = 0;
   for (int v = 0; v < settings_.voices; ++v) {
     Voice& voice = voices_[v];
