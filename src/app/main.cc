@@ -201,6 +201,9 @@ int main(int argc, char** argv) {
   settings.autoplay = options.autoplay;
   settings.midi_channel = options.midi_settings.channel;
   settings.bend_range = options.midi_settings.bend_range;
+  settings.voices = options.voices;
+  settings.voice_room = options.voices;
+  settings.velocity = options.velocity;
   std::string where;
   const std::optional<std::string> located = locate_patch("wsy", options.patch ? options.patch->c_str() : nullptr, where);
   std::fputs(where.c_str(), stderr);
@@ -264,7 +267,7 @@ int main(int argc, char** argv) {
     // With the options wsy-render needs to play the log the same.
     const std::string render_options = midi_options_text(options.midi_settings);
     if (!session_log.open(options.record, patch_path, options.autoplay, error, render_options,
-                          loaded->sample_rate()))
+                          loaded->sample_rate(), loaded->settings().voices, loaded->settings().velocity))
       std::fprintf(stderr, "wsy: cannot record the session into \"%s\": %s; playing without recording.\n",
                    options.record.c_str(), error.c_str());
   }

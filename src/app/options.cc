@@ -8,11 +8,16 @@
 
 #include "devices/fsound.h"
 #include "midi/midi_options.h"
+#include "session/voice_options.h"
+#include "wsy/engine.h"
+
+// The usage text names the voice count's range.
+static_assert(kMaxVoices == 32, "update kWsyUsage's figures");
 
 const char kWsyUsage[] =
     "usage: wsy [--patch FILE] [--record FILE] [--no-autoplay] [--no-watch]\n"
     "           [--midi-connect PORT]... [--midi-channel N] [--bend-range R] [--no-midi]\n"
-    "           [--rate HZ]\n"
+    "           [--rate HZ] [--voices N] [--velocity S]\n"
     "Plays a wsy patch: asks for the audio output on the console, then takes the\n"
     "keys z x c v b n (notes), Enter (replay) and Esc (quit) in its window.\n"
     "  --patch FILE    patch file to play (default RODUV_2.WSY in this folder)\n"
@@ -29,6 +34,11 @@ const char kWsyUsage[] =
     "  --rate HZ       frames a second, 8000 to 192000: what ALSA, OSS and NoSound\n"
     "                  play at (default 44100) and what a JACK server must run at\n"
     "                  (default: whatever rate it runs at)\n"
+    "  --voices N      notes at once, 1 to 32 (default 1: the newest key sounds);\n"
+    "                  each further note takes a voice, a whole copy of the patch\n"
+    "  --velocity S    how much a MIDI note's velocity counts, 0 to 1 (default 0:\n"
+    "                  every note at full level; 1: the level goes with velocity\n"
+    "                  squared)\n"
     "  --help          this text\n"
     "  --version       the version\n";
 
@@ -55,6 +65,14 @@ const char* value_of(const char* name, int argc, char** argv, int& i) {
 void read_midi(const char* option, const char* value, MidiSettings& settings) {
   std::string error;
   if (read_midi_option(option, value, settings, error)) return;
+  std::fprintf(stderr, "wsy: %s\n%s", error.c_str(), kWsyUsage);
+  std::exit(2);
+}
+
+// --voices and --velocity into `options`, or a usage error.
+void read_voices(const char* option, const char* value, WsyOptions& options) {
+  std::string error;
+  if (read_voice_option(option, value, options.voices, options.velocity, error)) return;
   std::fprintf(stderr, "wsy: %s\n%s", error.c_str(), kWsyUsage);
   std::exit(2);
 }
@@ -91,6 +109,10 @@ WsyOptions parse_wsy_options(int argc, char** argv) {
       read_midi(kBendRangeOption, v, options.midi_settings);
     } else if (const char* v = value_of("--rate", argc, argv, i)) {
       options.rate = read_rate(v);
+    } else if (const char* v = value_of(kVoicesOption, argc, argv, i)) {
+      read_voices(kVoicesOption, v, options);
+    } else if (const char* v = value_of(kVelocityOption, argc, argv, i)) {
+      read_voices(kVelocityOption, v, options);
     } else if (std::strcmp(arg, "--no-midi") == 0) {
       options.midi = false;
     } else if (std::strcmp(arg, "--no-autoplay") == 0) {

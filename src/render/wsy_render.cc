@@ -23,6 +23,7 @@
 #include "patch/patch.h"
 #include "patch/patch_location.h"
 #include "session/event_script.h"
+#include "session/voice_options.h"
 #include "wsy/engine.h"
 
 namespace {
@@ -31,13 +32,13 @@ namespace {
 constexpr int64_t kDefaultSeconds = 10;
 // The usage text names the rates and what derives from them.
 static_assert(kDefaultSampleRate == 44100 && kMinSampleRate == 8000 && kMaxSampleRate == 192000 &&
-                  kDefaultSeconds == 10,
+                  kDefaultSeconds == 10 && kMaxVoices == 32,
               "update kUsage's figures");
 
 const char kUsage[] =
     "usage: wsy-render [--patch FILE] [--frames N] [--rate HZ] [--events FILE]\n"
     "                  [--midi FILE.mid] [--midi-channel N] [--bend-range R]\n"
-    "                  [--no-autoplay] -o FILE\n"
+    "                  [--voices N] [--velocity S] [--no-autoplay] -o FILE\n"
     "Renders a wsy patch to a 16-bit stereo WAV file (44100 Hz unless told otherwise).\n"
     "  --patch FILE    patch file to play (default RODUV_2.WSY in this folder); a bare\n"
     "                  NAME that is no file here plays the installed example NAME.wsy\n"
@@ -47,6 +48,8 @@ const char kUsage[] =
     "                  \"0 rate HZ\" line, else 44100); pitches and times stay the same\n"
     "  --events FILE   event script, '-' for standard input; one event a line:\n"
     "                    0 rate HZ           the script's rate (its first event line)\n"
+    "                    0 voices N          the script's voices (before its events)\n"
+    "                    0 velocity S        the script's velocity (before its events)\n"
     "                    FRAME KEY down|up   KEY: z x c v b n return escape, or a letter/digit\n"
     "                    FRAME user          a random note, as when the envelope runs out\n"
     "                    FRAME midi B1 [B2 [B3]]  one MIDI message, two hex digits a byte\n"
@@ -58,6 +61,10 @@ const char kUsage[] =
     "                  script's events come before the file's\n"
     "  --midi-channel N  MIDI channel to listen to, 1 to 16 (default: all)\n"
     "  --bend-range R  semitones at full pitch bend, 0 to 24 (default 2)\n"
+    "  --voices N      notes at once, 1 to 32 (default: the script's \"0 voices N\"\n"
+    "                  line, else 1: the newest key sounds)\n"
+    "  --velocity S    how much a MIDI note's velocity counts, 0 to 1 (default: the\n"
+    "                  script's \"0 velocity S\" line, else 0: every note at full level)\n"
     "  --no-autoplay   no random note when a note has run out\n"
     "  -o, --output FILE  the WAV file to write\n"
     "  -h, --help      print this help and quit\n"
@@ -78,6 +85,8 @@ struct Options {
   std::string events;
   std::string midi_file;
   MidiSettings midi;
+  std::optional<int> voices;        // none: the script's, else 1
+  std::optional<double> velocity;   // none: the script's, else 0
   std::string output;
 };
 
@@ -87,6 +96,18 @@ void read_midi(const char* option, const char* value, MidiSettings& settings) {
   if (!read_midi_option(option, value, settings, error)) usage_error(error);
 }
 
+// --voices and --velocity into `options`, or a usage error.
+void read_voices(const char* option, const char* value, Options& options) {
+  int voices = options.voices.value_or(1);
+  double velocity = options.velocity.value_or(0.0);
+  std::string error;
+  if (!read_voice_option(option, value, voices, velocity, error)) usage_error(error);
+  if (std::strcmp(option, kVoicesOption) == 0)
+    options.voices = voices;
+  else
+    options.velocity = velocity;
+}
+
 Options parse_options(int argc, char** argv) {
   static const option kLong[] = {
       {"patch", required_argument, nullptr, 'p'}, {"frames", required_argument, nullptr, 'f'},
@@ -94,7 +115,8 @@ Options parse_options(int argc, char** argv) {
       {"help", no_argument, nullptr, 'h'},         {"version", no_argument, nullptr, 'V'},
       {"no-autoplay", no_argument, nullptr, 'A'},  {"midi", required_argument, nullptr, 'm'},
       {"midi-channel", required_argument, nullptr, 'c'}, {"bend-range", required_argument, nullptr, 'b'},
-      {"rate", required_argument, nullptr, 'r'},   {nullptr, 0, nullptr, 0}};
+      {"rate", required_argument, nullptr, 'r'},   {"voices", required_argument, nullptr, 'v'},
+      {"velocity", required_argument, nullptr, 'y'}, {nullptr, 0, nullptr, 0}};
   Options options;
   opterr = 0;
   int c;
@@ -127,6 +149,8 @@ Options parse_options(int argc, char** argv) {
       case 'm': options.midi_file = optarg; break;
       case 'c': read_midi(kMidiChannelOption, optarg, options.midi); break;
       case 'b': read_midi(kBendRangeOption, optarg, options.midi); break;
+      case 'v': read_voices(kVoicesOption, optarg, options); break;
+      case 'y': read_voices(kVelocityOption, optarg, options); break;
       case 'h': std::fputs(kUsage, stdout); std::exit(0);
       case 'V': std::puts("wsy-render " WSY_VERSION); std::exit(0);
       case ':': usage_error(std::string(argv[optind - 1]) + " needs a value");
@@ -275,6 +299,19 @@ int main(int argc, char** argv) {
                 " Hz (its \"0 rate\" line) and --rate asks for " + std::to_string(*options.rate) +
                 " Hz; leave --rate out to render it at " + std::to_string(script.sample_rate) + " Hz");
   const int rate = options.rate ? *options.rate : script.sample_rate != 0 ? script.sample_rate : kDefaultSampleRate;
+  // The voices and velocity a log was played with, unless the command line
+  // asks for others: then the session is heard as it would have sounded
+  // with them, which is said on standard error.
+  const int voices = options.voices.value_or(script.voices.value_or(1));
+  const double velocity = options.velocity.value_or(script.velocity.value_or(0.0));
+  if (script.voices && *script.voices != voices)
+    std::fprintf(stderr, "wsy-render: the event script \"%s\" was played with %d voice%s (its \"0 voices\" line); "
+                 "rendering with %d, as --voices asks.\n", options.events.c_str(), *script.voices,
+                 *script.voices == 1 ? "" : "s", voices);
+  if (script.velocity && *script.velocity != velocity)
+    std::fprintf(stderr, "wsy-render: the event script \"%s\" was played with velocity %s (its \"0 velocity\" "
+                 "line); rendering with %s, as --velocity asks.\n", options.events.c_str(),
+                 velocity_text(*script.velocity).c_str(), velocity_text(velocity).c_str());
   std::vector<std::string> swap_paths;
   const std::vector<std::string> swap_texts = read_patch_files(script, options.events, swap_paths);
   int64_t last_midi_frame = 0;
@@ -302,6 +339,9 @@ int main(int argc, char** argv) {
   settings.midi_channel = options.midi.channel;
   settings.bend_range = options.midi.bend_range;
   settings.sample_rate = rate;
+  settings.voices = voices;
+  settings.voice_room = voices;
+  settings.velocity = velocity;
   LoadOptions load;
   load.trace = stdout;
   load.on_warning = print_warning;

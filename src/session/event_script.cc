@@ -8,6 +8,7 @@
 
 #include "midi/midi_parser.h"
 #include "session/key_table.h"
+#include "session/voice_options.h"
 
 namespace {
 
@@ -92,11 +93,16 @@ std::string patch_script_line(int64_t frame, const std::string& file) {
 
 std::string rate_script_line(int sample_rate) { return "0 rate " + std::to_string(sample_rate); }
 
+std::string voices_script_line(int voices) { return "0 voices " + std::to_string(voices); }
+
+std::string velocity_script_line(double velocity) { return "0 velocity " + velocity_text(velocity); }
+
 bool read_event_script(FILE* in, EventScript& script, std::string& error) {
   std::string line;
   int line_number = 0;
   int64_t last_frame = 0;
   bool first_event = true;
+  bool in_header = true;  // no line but the rate, voices and velocity lines read yet
   for (;;) {
     line.clear();
     int c;
@@ -124,7 +130,30 @@ bool read_event_script(FILE* in, EventScript& script, std::string& error) {
     last_frame = frame;
     const bool was_first = first_event;
     first_event = false;
-    if (w.size() >= 2 && w[1] == "rate") {
+    const bool was_in_header = in_header;
+    in_header = w.size() >= 2 && (w[1] == "rate" || w[1] == "voices" || w[1] == "velocity");
+    in_header = in_header && was_in_header;
+    if (w.size() >= 2 && (w[1] == "voices" || w[1] == "velocity")) {
+      const bool voices = w[1] == "voices";
+      const std::string form = voices ? "\"0 voices N\"" : "\"0 velocity S\"";
+      if (voices ? script.voices.has_value() : script.velocity.has_value())
+        return fail(voices ? "the script gives its voice count twice" : "the script gives its velocity twice");
+      if (frame != 0) return fail("the " + w[1] + " line must be at frame 0 (" + form + ")");
+      if (!was_in_header)
+        return fail(form + " must come before the script's events (after its rate line, if it has one)");
+      if (voices) {
+        int n = 0;
+        if (w.size() != 3 || !read_voice_count(w[2].c_str(), n))
+          return fail("\"0 voices\" must be followed by a whole number of voices from 1 to " +
+                      std::to_string(kMaxVoices));
+        script.voices = n;
+      } else {
+        double s = 0;
+        if (w.size() != 3 || !read_velocity_sensitivity(w[2].c_str(), s))
+          return fail("\"0 velocity\" must be followed by a number from 0 to 1");
+        script.velocity = s;
+      }
+    } else if (w.size() >= 2 && w[1] == "rate") {
       if (script.sample_rate != 0) return fail("the script gives its rate twice");
       if (!was_first) return fail("\"0 rate HZ\" must be the script's first event line");
       if (frame != 0) return fail("the rate line must be at frame 0 (\"0 rate HZ\")");
@@ -182,7 +211,7 @@ bool read_event_script(FILE* in, EventScript& script, std::string& error) {
         // Any other key plays nothing.
       }
     } else {
-      return fail("expected \"0 rate HZ\", \"FRAME KEY down|up\", \"FRAME user\", \"FRAME midi B1 [B2 [B3]]\", \"FRAME close\" or \"FRAME end\"");
+      return fail("expected \"0 rate HZ\", \"0 voices N\", \"0 velocity S\", \"FRAME KEY down|up\", \"FRAME user\", \"FRAME midi B1 [B2 [B3]]\", \"FRAME close\" or \"FRAME end\"");
     }
     if (c == EOF) break;
   }

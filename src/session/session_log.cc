@@ -33,7 +33,7 @@ SessionLog::~SessionLog() {
 }
 
 bool SessionLog::open(const std::string& path, const std::string& patch_path, bool autoplay, std::string& error,
-                      const std::string& render_options, int sample_rate) {
+                      const std::string& render_options, int sample_rate, int voices, double velocity) {
   fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd_ < 0) {
     error = std::strerror(errno);
@@ -48,6 +48,8 @@ bool SessionLog::open(const std::string& path, const std::string& patch_path, bo
   write_line(std::string("# render it again: wsy-render --patch ") + patch_path + (autoplay ? "" : " --no-autoplay") +
              render_options + " --events " + path + " -o take.wav");
   write_line(rate_script_line(sample_rate));
+  write_line(voices_script_line(voices));
+  write_line(velocity_script_line(velocity));
   return !failed_;
 }
 

@@ -17,6 +17,8 @@ struct WsyOptions {
   std::vector<std::string> midi_connect;  // --midi-connect PORT, in order
   MidiSettings midi_settings;        // --midi-channel N, --bend-range R
   int rate = 0;                      // --rate HZ; 0: JACK's server rate, else 44100 Hz
+  int voices = 1;                    // --voices N: notes at once, 1..kMaxVoices
+  double velocity = 0;               // --velocity S: velocity sensitivity, 0..1
 };
 
 // Parses argv. --help and --version print to standard output and end the

@@ -10,6 +10,10 @@
 // An event script, one event a line, frames never decreasing:
 //   0 rate HZ           the script's sample rate (frames are counted at it); the
 //                       first event line if present; without it, 44100 Hz
+//   0 voices N          the notes at once it was played with, 1..kMaxVoices
+//   0 velocity S        the velocity sensitivity it was played with, 0..1
+//                       (these two: each once, at frame 0, after the rate
+//                       line and before every other event)
 //   FRAME KEY down|up   KEY: z x c v b n return escape, or a lower-case letter or digit
 //   FRAME user          a random note, as when the envelope runs out
 //   FRAME midi B1 [B2 [B3]]  one MIDI channel message, two hex digits a byte
@@ -29,6 +33,8 @@ struct EventScript {
   std::optional<int64_t> escape_frame; // Escape ends the render before this frame
   std::optional<int64_t> end_frame;    // from "FRAME end"
   int sample_rate = 0;                 // from "0 rate HZ"; 0 when the script has no rate line (44100 Hz)
+  std::optional<int> voices;           // from "0 voices N"
+  std::optional<double> velocity;      // from "0 velocity S"
 };
 
 // Reads a script. On a bad line returns false with `error` naming the line
@@ -42,3 +48,8 @@ std::string event_script_line(int64_t frame, const Command& command);
 std::string patch_script_line(int64_t frame, const std::string& file);
 // The line that gives a script's sample rate: "0 rate HZ".
 std::string rate_script_line(int sample_rate);
+// The lines that give the voices and the velocity sensitivity a script was
+// played with: "0 voices N", "0 velocity S" (S in the shortest text that
+// reads back to exactly `velocity`).
+std::string voices_script_line(int voices);
+std::string velocity_script_line(double velocity);

@@ -19,10 +19,11 @@ class SessionLog {
   // Creates `path` and writes the comment lines naming the patch, the date
   // and how to render the log (`render_options`: more options that render
   // needs to play it the same, such as the MIDI channel, each with a
-  // leading space), then the session's rate line, "0 rate HZ". False, with
-  // `error` set, when it cannot.
+  // leading space), then the session's rate line, "0 rate HZ", and its
+  // voice count and velocity sensitivity, "0 voices N" and "0 velocity S".
+  // False, with `error` set, when it cannot.
   bool open(const std::string& path, const std::string& patch_path, bool autoplay, std::string& error,
-            const std::string& render_options, int sample_rate);
+            const std::string& render_options, int sample_rate, int voices = 1, double velocity = 0);
   bool is_open() const { return fd_ >= 0; }
 
   // Logs a kApplied report; other reports are not logged.
