@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "engine_core.h"
@@ -420,7 +421,7 @@ void EngineCore::set_voice_count(int voices) {
     first.vca = vca_;
     first.gain = gain_;
     first.note = patch_->base_note;
-    first.busy = vca_.active != 0;
+    set_busy(0, vca_.active != 0);
     first.key_down = false;
     first.sustained = false;
     first.started = order_++;
@@ -431,7 +432,7 @@ void EngineCore::set_voice_count(int voices) {
   if (voices == 1) {
     vca_ = voices_[0].vca;
     gain_ = voices_[0].gain;
-    voices_[0].busy = false;
+    set_busy(0, false);
   }
   settings_.voices = voices;
 }
@@ -542,7 +543,7 @@ int EngineCore::start_voice(int32_t note, Report::Origin origin, double gain, in
   voice.origin = origin;
   voice.note = note;
   voice.midi_key = -1;
-  voice.busy = true;
+  set_busy(v, true);
   voice.key_down = true;
   voice.sustained = false;
   voice.started = order_++;
@@ -575,7 +576,7 @@ void EngineCore::silence_voice(int v) {
   if (!voice.released()) release_voice(v);
   voice.vca.active = 0;
   voice.vca.level = 0;
-  voice.busy = false;
+  set_busy(v, false);
   Report free = Report::of(Report::kVoiceFree, frame_);
   free.voice = v;
   report(free);
@@ -589,9 +590,7 @@ void EngineCore::release_sustained() {
 // As with one voice, a random note when nothing sounds: on the voice the
 // rules choose (the first free one), released first as the one envelope is.
 void EngineCore::auto_play_voices() {
-  if (!settings_.autoplay) return;
-  for (int v = 0; v < settings_.voices; ++v)
-    if (voices_[v].busy) return;
+  if (!settings_.autoplay || busy_mask_ != 0) return;
   report(Report::of(Report::kMiam, frame_));
   play_random_note();
 }
@@ -608,20 +607,27 @@ double EngineCore::sum_of_voices() {
     return 0;
   }
   double sum = 0;
-  for (int v = 0; v < settings_.voices; ++v) {
+  // The busy voices only, lowest first: a free voice costs nothing here.
+  for (uint32_t busy = busy_mask_; busy != 0; busy &= busy - 1) {
+    const int v = std::countr_zero(busy);
     Voice& voice = voices_[v];
-    if (!voice.busy) continue;
     voice.vca.step();
     voice.patch->evaluate(bend_);
     sum += static_cast<double>(voice.patch->get_output()) * voice.vca.level * voice.gain;
     if (!voice.vca.active || (voice.released() && voice.vca.level < kFreeLevel)) {
-      voice.busy = false;
+      set_busy(v, false);
       Report free = Report::of(Report::kVoiceFree, frame_);
       free.voice = v;
       report(free);
     }
   }
   return sum;
+}
+
+void EngineCore::set_busy(int v, bool busy) {
+  voices_[v].busy = busy;
+  const uint32_t bit = uint32_t{1} << v;
+  busy_mask_ = busy ? busy_mask_ | bit : busy_mask_ & ~bit;
 }
 
 float EngineCore::loudest_voice_level() const {
