@@ -584,7 +584,8 @@ struct VoiceCounts {
 // 32 voices through MIDI at the frames of JACK periods and commands from the
 // main thread's queue: more notes than voices (stolen ones), the pedal
 // holding and letting go, bends, all notes off and all sound off, letter
-// keys, Enter and random notes, in periods of 1 to 1024 frames.
+// keys, Enter and random notes, in periods of 1 to 1024 frames, the voice
+// count lowered to 12 and raised again between periods.
 TEST(VoicesOnTheAudioThread, ThirtyTwoVoicesStealingThePedalAndAllSoundOffNeverAllocateNorLock) {
   Capture trace, warnings;
   std::unique_ptr<Engine> engine = start_voices(trace, warnings);
@@ -622,8 +623,16 @@ TEST(VoicesOnTheAudioThread, ThirtyTwoVoicesStealingThePedalAndAllSoundOffNeverA
       if (period % 11 == 5) sent &= engine->send(Command::release_replay());
       if (period % 13 == 0) sent &= engine->send(Command::random_note());
       ASSERT_TRUE(sent);
+      // Now and then fewer voices for a while, as a plugin's control port may ask.
+      EngineSettings settings = engine->settings();
+      settings.voices = period % 50 >= 45 ? 12 : kMaxVoices;
       std::string what;
-      forbidden += forbidden_in([&] { engine->render(frames, buffer.data(), events.data(), count); }, &what);
+      forbidden += forbidden_in(
+          [&] {
+            engine->change_settings(settings);
+            engine->render(frames, buffer.data(), events.data(), count);
+          },
+          &what);
       if (first.empty()) first = what;
       for (int i = 0; i < 2 * frames; ++i) peak = std::max<int16_t>(peak, static_cast<int16_t>(std::abs(buffer[i])));
       counts.take(*engine);
