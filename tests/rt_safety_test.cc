@@ -962,7 +962,7 @@ TEST(PluginOnTheAudioThread, RunWithMidiPatchSetsAndARestoreNeverAllocatesNorLoc
   constexpr uint32_t kBufferBytes = 1 << 16;
   std::vector<uint64_t> control_buffer(kBufferBytes / 8), notify_buffer(kBufferBytes / 8);
   std::vector<float> left(8192), right(8192);
-  float autoplay = 0, bend_range = 2, channel = 0;
+  float autoplay = 0, bend_range = 2, channel = 0, voices = 1, velocity = 0;
   descriptor->connect_port(instance, 0, control_buffer.data());
   descriptor->connect_port(instance, 1, notify_buffer.data());
   descriptor->connect_port(instance, 2, left.data());
@@ -970,6 +970,8 @@ TEST(PluginOnTheAudioThread, RunWithMidiPatchSetsAndARestoreNeverAllocatesNorLoc
   descriptor->connect_port(instance, 4, &autoplay);
   descriptor->connect_port(instance, 5, &bend_range);
   descriptor->connect_port(instance, 6, &channel);
+  descriptor->connect_port(instance, 7, &voices);
+  descriptor->connect_port(instance, 8, &velocity);
 
   const std::vector<std::string> patches = example_patches();
   int forbidden = 0, announced = 0, good_sets = 0;
@@ -996,6 +998,8 @@ TEST(PluginOnTheAudioThread, RunWithMidiPatchSetsAndARestoreNeverAllocatesNorLoc
       const uint8_t note = static_cast<uint8_t>(48 + block % 36);
       midi(0, {0x90, note, 100});
       midi(1, {0x90, static_cast<uint8_t>(note + 4), 90});
+      // More notes than a few voices hold: the voice rules steal.
+      for (uint8_t i = 1; i <= 5; ++i) midi(2 + i, {0x90, static_cast<uint8_t>(note + 6 + i), static_cast<uint8_t>(20 * i)});
       midi(frames / 2, {0xE0, static_cast<uint8_t>(block % 128), 0x50});
       midi(frames / 2, {0xF8});
       midi(frames / 2 + 1, {0xB0, 64, static_cast<uint8_t>(block % 2 ? 127 : 0)});
@@ -1025,6 +1029,9 @@ TEST(PluginOnTheAudioThread, RunWithMidiPatchSetsAndARestoreNeverAllocatesNorLoc
       autoplay = block % 8 < 4 ? 0.0f : 1.0f;
       bend_range = static_cast<float>(block % 25);
       channel = block % 7 == 6 ? 3.0f : 0.0f;
+      // The voice count changes while notes sound, up to every voice there is and back.
+      voices = block % 6 == 5 ? 1.0f : static_cast<float>(1 + (block * 7) % 32);
+      velocity = static_cast<float>(block % 5) / 4.0f;
 
       auto* notify = reinterpret_cast<LV2_Atom_Sequence*>(notify_buffer.data());
       notify->atom.size = kBufferBytes - sizeof(LV2_Atom);

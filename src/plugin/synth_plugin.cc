@@ -9,6 +9,9 @@
 #include <cstdlib>
 #include <cstring>
 
+// wsy.ttl.in's voices port goes from 1 to 32.
+static_assert(kMaxVoices == 32, "update the voices port's maximum in wsy.ttl.in");
+
 namespace {
 
 // Bytes of a MIDI channel message by its status byte; 0 for any other byte.
@@ -26,6 +29,13 @@ int whole_control(const float* port, int low, int high, int fallback) {
   if (!port || !std::isfinite(*port)) return fallback;
   const long value = std::lround(*port);
   return static_cast<int>(std::clamp<long>(value, low, high));
+}
+
+// A control port's value in [0, 1]; 0 when the port is not connected or
+// holds no number.
+double unit_control(const float* port) {
+  if (!port || !std::isfinite(*port)) return 0.0;
+  return std::clamp(static_cast<double>(*port), 0.0, 1.0);
 }
 
 std::string joined_path(const char* folder, const char* file) {
@@ -67,6 +77,9 @@ SynthPlugin* SynthPlugin::make(double sample_rate, const char* bundle_path, cons
   // control, off until asked for.
   plugin->settings_.autoplay = false;
   plugin->settings_.sample_rate = static_cast<int>(rate);
+  // The voices control may ask for any count while playing: room for all
+  // of them is made here, where allocating is allowed.
+  plugin->settings_.voice_room = kMaxVoices;
 
   const std::string path = joined_path(bundle_path, "RODUV_2.WSY");
   std::string text, error;
@@ -97,6 +110,8 @@ void SynthPlugin::connect(uint32_t port, void* data) {
     case kAutoplay: autoplay_ = static_cast<const float*>(data); break;
     case kBendRange: bend_range_ = static_cast<const float*>(data); break;
     case kMidiChannel: midi_channel_ = static_cast<const float*>(data); break;
+    case kVoices: voices_ = static_cast<const float*>(data); break;
+    case kVelocity: velocity_ = static_cast<const float*>(data); break;
     default: break;
   }
 }
@@ -127,8 +142,11 @@ void SynthPlugin::take_controls() {
   wanted.autoplay = whole_control(autoplay_, 0, 1, 0) != 0;
   wanted.bend_range = static_cast<uint8_t>(whole_control(bend_range_, 0, 24, 2));
   wanted.midi_channel = static_cast<uint8_t>(whole_control(midi_channel_, 0, 16, 0));
+  wanted.voices = whole_control(voices_, 1, kMaxVoices, 1);
+  wanted.velocity = unit_control(velocity_);
   if (wanted.autoplay == settings_.autoplay && wanted.bend_range == settings_.bend_range &&
-      wanted.midi_channel == settings_.midi_channel)
+      wanted.midi_channel == settings_.midi_channel && wanted.voices == settings_.voices &&
+      wanted.velocity == settings_.velocity)
     return;
   settings_ = wanted;
   engine_->change_settings(settings_);
@@ -306,6 +324,9 @@ LV2_Worker_Status SynthPlugin::work(LV2_Worker_Respond_Function respond, LV2_Wor
   }
   PatchPtr patch = load(path, text);
   if (!patch) return LV2_WORKER_SUCCESS;
+  // Its rate and its copies for every voice the engine has room for, made
+  // here: the swap in work_response() then allocates nothing.
+  engine_->prepare(*patch);
 
   WorkerMessageWithPath answer;
   answer.header = WorkerMessage{WorkerMessage::kPatchLoaded, 0, patch.get()};
@@ -409,6 +430,7 @@ LV2_State_Status SynthPlugin::restore(LV2_State_Retrieve_Function retrieve, LV2_
     patch = load(path, text);
   }
   if (!patch) return LV2_STATE_ERR_UNKNOWN;
+  engine_->prepare(*patch);
   // Restoring never runs beside run(): the patch goes into the engine's
   // queue here and sounds from the next run().
   if (!engine_->swap_patch(patch)) return LV2_STATE_ERR_UNKNOWN;

@@ -25,7 +25,18 @@
 
 class SynthPlugin {
  public:
-  enum Port : uint32_t { kControl, kNotify, kOutLeft, kOutRight, kAutoplay, kBendRange, kMidiChannel, kPortCount };
+  enum Port : uint32_t {
+    kControl,
+    kNotify,
+    kOutLeft,
+    kOutRight,
+    kAutoplay,
+    kBendRange,
+    kMidiChannel,
+    kVoices,
+    kVelocity,
+    kPortCount
+  };
 
   // Null, said through the host's log, when the host lacks a required
   // feature, its rate is one wsy cannot play, or the bundled patch cannot be
@@ -89,6 +100,8 @@ class SynthPlugin {
   const float* autoplay_ = nullptr;
   const float* bend_range_ = nullptr;
   const float* midi_channel_ = nullptr;
+  const float* voices_ = nullptr;
+  const float* velocity_ = nullptr;
 
   // The run() in progress.
   uint32_t run_frames_ = 0;

@@ -109,6 +109,16 @@ class LiveEqualsRender(unittest.TestCase):
         self.assertNotIn(b"MIAM", words)
         self.assertIn("--no-autoplay", lines[1])
 
+    @again_after_xruns
+    def test_keys_held_together_on_several_voices(self):
+        lines, words = self.session(extra_args=("--voices", "4", "--velocity", "0.5"), keys=(
+            "keydown z", 0.1, "keydown c", 0.1, "keydown b", 0.3, "keyup c", 0.1, "keydown n", 0.3, "keyup z",
+            "keyup b", 0.2, "keyup n", 0.3, "keydown x", 0.2, "keyup x"))
+        self.assertIn("0 voices 4", lines)
+        self.assertIn("0 velocity 0.5", lines)
+        # Three keys down before any is up: three voices started one after another.
+        self.assertIn(b"\nTRIG\n\nTRIG\n\nTRIG\n", words)
+
 
 class KilledSession(unittest.TestCase):
     """A session ended by a signal leaves a log that still renders the same words."""
