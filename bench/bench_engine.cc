@@ -28,6 +28,7 @@
 
 #include "engine_core.h"
 #include "patch/patch.h"
+#include "patch/patch_location.h"
 #include "synth/sample_rate.h"
 #include "wsy/engine.h"
 
@@ -138,6 +139,45 @@ void BM_StreamCallback(benchmark::State& state, std::string text) {
     if (!engine_core(*engine).vca().active) engine->send(Command::play_note(58));
   }
   state.SetItemsProcessed(state.iterations() * frames);
+}
+
+// Several voices: an engine of `voices` voices playing the bundled patch,
+// `sounding` of them holding the same note (each on a voice of its own, so
+// that every voice does the same work as the one voice of an engine with
+// `voices` 1), in blocks of 256 frames. Every 64 blocks, before the notes run
+// out, all sound off and the notes struck again, so that as many sound in
+// every block. With `voices` 1 this is the monophonic engine playing one note.
+void BM_Voices(benchmark::State& state, int voices, int sounding) {
+  constexpr int kFrames = 256;
+  const std::string path = data_folders().bundled_patch;
+  EngineSettings settings;
+  settings.autoplay = false;
+  settings.voices = voices;
+  LoadResult result;
+  std::unique_ptr<Engine> engine = Engine::from_file(path, settings, LoadOptions{}, result);
+  if (!engine) {
+    state.SkipWithError(("the bundled patch: " + result.error).c_str());
+    return;
+  }
+  const uint8_t all_sound_off[] = {0xB0, 120, 0}, note_on[] = {0x90, 69, 127};
+  auto strike = [&] {
+    engine->send(Command::midi_message(all_sound_off, 3));
+    for (int v = 0; v < sounding; ++v) engine->send(Command::midi_message(note_on, 3));
+  };
+  std::vector<int16_t> buffer(2 * kFrames);
+  Report report;
+  strike();
+  int blocks = 0;
+  for (auto _ : state) {
+    stream_callback(nullptr, buffer.data(), kFrames * 4, engine.get());
+    benchmark::DoNotOptimize(buffer.data());
+    while (engine->take_report(report)) {}
+    if (++blocks == 64) {
+      strike();
+      blocks = 0;
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * kFrames);
 }
 
 // The baselines' phase accumulators, one per step, each at a note's pitch,
@@ -253,6 +293,12 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark(("stream/" + shape.name).c_str(), BM_StreamCallback, shape.text)
         ->Arg(256)->Arg(8192);
   }
+  // stream/voices/N: N voices sounding; stream/voices/N_with_M_free: one of N.
+  for (int n : {1, 2, 8, 32})
+    benchmark::RegisterBenchmark(("stream/voices/" + std::to_string(n)).c_str(), BM_Voices, n, n);
+  for (int n : {2, 8, 32})
+    benchmark::RegisterBenchmark(("stream/voices/" + std::to_string(n) + "_with_" + std::to_string(n - 1) + "_free").c_str(),
+                                 BM_Voices, n, 1);
   benchmark::RegisterBenchmark("sin_arguments/creeping", BM_SinArguments, 1e-7);
   benchmark::RegisterBenchmark("sin_arguments/tone", BM_SinArguments, 0.06);
   benchmark::RegisterBenchmark("sin_arguments/jumping", BM_SinArguments, 1.0);

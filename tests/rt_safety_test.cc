@@ -543,6 +543,199 @@ TEST(MidiOnTheAudioThread, JackPeriodsWithMidiEventsAndMidiCommandsNeverAllocate
   EXPECT_EQ(engine->lost_reports(), 0);
 }
 
+// ---- Several voices on the audio thread ----
+
+// An engine of 32 voices playing the bundled patch, as the programs build it.
+std::unique_ptr<Engine> start_voices(Capture& trace, Capture& warnings, bool autoplay = true) {
+  LoadResult result;
+  EngineSettings settings;
+  settings.voices = kMaxVoices;
+  settings.autoplay = autoplay;
+  settings.velocity = 0.5;
+  return Engine::from_file(example_patches().front(), settings, traced(trace, warnings), result);
+}
+
+// What the reports of one block said about the voices.
+struct VoiceCounts {
+  int trig = 0, untrig = 0, freed = 0, sounding_at_once = 0, swapped_out = 0;
+  bool busy[kMaxVoices] = {};
+  std::vector<PatchPtr> retired;  // destroyed by the caller, off the audio thread
+  void take(Engine& engine) {
+    Report report;
+    while (engine.take_report(report)) {
+      if (report.kind == Report::kTrig) ++trig;
+      if (report.kind == Report::kSounding) {
+        busy[report.voice] = true;
+        sounding_at_once = std::max(sounding_at_once, static_cast<int>(std::count(busy, busy + kMaxVoices, true)));
+      }
+      if (report.kind == Report::kVoiceFree) {
+        ++freed;
+        busy[report.voice] = false;
+      }
+      if (report.kind == Report::kUntrig) ++untrig;
+      if (report.kind == Report::kPatchRetired) {
+        retired.emplace_back(report.patch);
+        ++swapped_out;
+      }
+    }
+  }
+};
+
+// 32 voices through MIDI at the frames of JACK periods and commands from the
+// main thread's queue: more notes than voices (stolen ones), the pedal
+// holding and letting go, bends, all notes off and all sound off, letter
+// keys, Enter and random notes, in periods of 1 to 1024 frames, the voice
+// count lowered to 12 and raised again between periods.
+TEST(VoicesOnTheAudioThread, ThirtyTwoVoicesStealingThePedalAndAllSoundOffNeverAllocateNorLock) {
+  Capture trace, warnings;
+  std::unique_ptr<Engine> engine = start_voices(trace, warnings);
+  ASSERT_TRUE(engine);
+  std::vector<int16_t> buffer(2 * 1024);
+  std::vector<RawMidiEvent> events(64);
+  int forbidden = 0;
+  std::string first;
+  int16_t peak = 0;
+  VoiceCounts counts;
+  long period = 0;
+  for (int frames : {1, 64, 128, 256, 1024}) {
+    for (int block = 0; block < 60; ++block, ++period) {
+      int count = 0;
+      auto add = [&](uint32_t offset, std::initializer_list<uint8_t> bytes) {
+        RawMidiEvent& e = events[count++];
+        e.offset = offset % static_cast<uint32_t>(frames);
+        e.midi.size = static_cast<uint8_t>(bytes.size());
+        std::copy(bytes.begin(), bytes.end(), e.midi.bytes);
+      };
+      // Three new keys a period and one let go: the voices fill up and are stolen.
+      for (int k = 0; k < 3; ++k)
+        add(k * frames / 3, {0x90, static_cast<uint8_t>(30 + (period * 3 + k) % 70), static_cast<uint8_t>(1 + (period * 7 + k) % 127)});
+      add(frames / 2, {0x80, static_cast<uint8_t>(30 + (period * 3 + 70 - 4) % 70), 0});
+      add(frames / 2, {0xE0, static_cast<uint8_t>(period % 128), static_cast<uint8_t>(0x30 + period % 32)});
+      if (period % 4 == 1) add(frames - 1, {0xB0, 64, 127});
+      if (period % 4 == 3) add(frames - 1, {0xB0, 64, 0});
+      if (period % 25 == 24) add(frames - 1, {0xB0, 123, 0});
+      if (period % 40 == 39) add(frames - 1, {0xB0, 120, 0});
+      // The main thread's commands: letter keys, Enter, a random note.
+      ASSERT_TRUE(engine->send(Command::play_note(58 + period % 7)));
+      bool sent = true;
+      if (period % 3 == 0) sent &= engine->send(Command::release_note(58 + (period + 4) % 7));
+      if (period % 11 == 0) sent &= engine->send(Command::replay());
+      if (period % 11 == 5) sent &= engine->send(Command::release_replay());
+      if (period % 13 == 0) sent &= engine->send(Command::random_note());
+      ASSERT_TRUE(sent);
+      // Now and then fewer voices for a while, as a plugin's control port may ask.
+      EngineSettings settings = engine->settings();
+      settings.voices = period % 50 >= 45 ? 12 : kMaxVoices;
+      std::string what;
+      forbidden += forbidden_in(
+          [&] {
+            engine->change_settings(settings);
+            engine->render(frames, buffer.data(), events.data(), count);
+          },
+          &what);
+      if (first.empty()) first = what;
+      for (int i = 0; i < 2 * frames; ++i) peak = std::max<int16_t>(peak, static_cast<int16_t>(std::abs(buffer[i])));
+      counts.take(*engine);
+    }
+  }
+  EXPECT_EQ(forbidden, 0) << "first: " << first;
+  // The run did what it claims: every voice sounding at once, notes stolen
+  // (more started than freed plus 32), voices let go and freed.
+  EXPECT_GT(peak, 1000);
+  EXPECT_EQ(counts.sounding_at_once, kMaxVoices);
+  EXPECT_GT(counts.trig, counts.freed + kMaxVoices);
+  EXPECT_GT(counts.untrig, 100);
+  EXPECT_GT(counts.freed, 100);
+  EXPECT_EQ(engine->refused_commands(), 0);
+  EXPECT_EQ(engine->lost_reports(), 0);
+}
+
+// Reloads while 32 voices sound: every voice's patch replaced at one frame.
+// Between blocks, as wsy-render swaps, and from another thread while the
+// audio thread plays, as wsy's reloads come. The copies for the voices are
+// made on the sending thread; the audio thread only swaps pointers, and the
+// old patch with its copies comes back to be freed off it.
+TEST(VoicesOnTheAudioThread, ReloadsUnderThirtyTwoVoicesNeverAllocateNorFree) {
+  const std::vector<std::string> paths = example_patches();
+  for (const bool other_thread : {false, true}) {
+    SCOPED_TRACE(other_thread ? "from another thread" : "between blocks");
+    Capture trace, warnings;
+    std::unique_ptr<Engine> engine = start_voices(trace, warnings, false);
+    ASSERT_TRUE(engine);
+    std::vector<int16_t> buffer(2 * 256);
+    std::vector<RawMidiEvent> events(kMaxVoices);
+    // A chord on every voice, the keys held throughout.
+    for (int k = 0; k < kMaxVoices; ++k) {
+      events[k].offset = 0;
+      events[k].midi.size = 3;
+      events[k].midi.bytes[0] = 0x90;
+      events[k].midi.bytes[1] = static_cast<uint8_t>(40 + k);
+      events[k].midi.bytes[2] = 100;
+    }
+    int forbidden = 0, swaps = 0;
+    std::string first;
+    VoiceCounts counts;
+    std::atomic<bool> done{false};
+    std::atomic<int> sent_swaps{0};
+    std::atomic<int> retired{0};
+    std::thread reloader;
+    if (other_thread)
+      reloader = std::thread([&] {
+        Capture t, w;
+        LoadResult result;
+        for (int i = 1; !done.load(); ++i) {
+          if (sent_swaps.load() - retired.load() < 4) {
+            PatchPtr next = load_patch_file(paths[i % paths.size()], traced(t, w), result);
+            if (next && engine->swap_patch(next)) sent_swaps.fetch_add(1);
+          }
+          Report report;
+          while (engine->take_report(report))
+            if (report.kind == Report::kPatchRetired) {
+              const PatchPtr old(report.patch);
+              retired.fetch_add(1);
+            }
+          std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+      });
+    float peak = 0;
+    // Between blocks: 70 blocks, inside the notes' envelopes. From another
+    // thread: longer, the chord played again every 60 blocks.
+    const int blocks = other_thread ? 400 : 70;
+    for (int block = 0; block < blocks; ++block) {
+      if (!other_thread && block % 5 == 2) {
+        LoadResult result;
+        PatchPtr next = load_patch_file(paths[++swaps % paths.size()], traced(trace, warnings), result);
+        ASSERT_TRUE(next);
+        ASSERT_TRUE(engine->swap_patch(next, engine->frames() + 100));
+      }
+      std::string what;
+      const int count = block == 0 || (other_thread && block % 60 == 0) ? kMaxVoices : 0;
+      forbidden += forbidden_in([&] { engine->render(256, buffer.data(), events.data(), count); }, &what);
+      if (first.empty()) first = what;
+      for (int16_t s : buffer) peak = std::max(peak, static_cast<float>(std::abs(s)));
+      if (!other_thread) {
+        counts.take(*engine);
+        counts.retired.clear();  // destroyed here, off the audio thread
+      }
+    }
+    done.store(true);
+    if (reloader.joinable()) reloader.join();
+    EXPECT_EQ(forbidden, 0) << "first: " << first;
+    EXPECT_GT(peak, 1000);
+    if (other_thread) {
+      EXPECT_GT(sent_swaps.load(), 20);
+    } else {
+      EXPECT_EQ(swaps, 14);
+      EXPECT_EQ(counts.sounding_at_once, kMaxVoices);
+      EXPECT_EQ(counts.freed, 0);
+      EXPECT_EQ(counts.swapped_out, swaps) << "every old patch came back";
+      EXPECT_EQ(counts.trig, kMaxVoices) << "the notes carried over, none started again";
+    }
+    EXPECT_EQ(engine->refused_commands(), 0);
+    EXPECT_EQ(engine->lost_reports(), 0);
+  }
+}
+
 // PortAudio's process callback as PortAudio calls it: a block of `frames`
 // with its timeInfo and status flags, the AudioStream as user data, filled
 // through the engine's stream callback in pieces of the stream's largest

@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 
 #include "engine_core.h"
@@ -420,7 +421,7 @@ void EngineCore::set_voice_count(int voices) {
     first.vca = vca_;
     first.gain = gain_;
     first.note = patch_->base_note;
-    first.busy = vca_.active != 0;
+    set_busy(0, vca_.active != 0);
     // A MIDI note sounding goes on to its note off.
     first.midi_key = vca_.released ? -1 : midi_voice_.sounding_note();
     first.key_down = first.midi_key >= 0;
@@ -435,7 +436,7 @@ void EngineCore::set_voice_count(int voices) {
   if (voices == 1) {
     vca_ = voices_[0].vca;
     gain_ = voices_[0].gain;
-    voices_[0].busy = false;
+    set_busy(0, false);
   }
   settings_.voices = voices;
 }
@@ -546,7 +547,7 @@ int EngineCore::start_voice(int32_t note, Report::Origin origin, double gain, in
   voice.origin = origin;
   voice.note = note;
   voice.midi_key = -1;
-  voice.busy = true;
+  set_busy(v, true);
   voice.key_down = true;
   voice.sustained = false;
   voice.started = order_++;
@@ -579,7 +580,7 @@ void EngineCore::silence_voice(int v) {
   if (!voice.released()) release_voice(v);
   voice.vca.active = 0;
   voice.vca.level = 0;
-  voice.busy = false;
+  set_busy(v, false);
   Report free = Report::of(Report::kVoiceFree, frame_);
   free.voice = v;
   report(free);
@@ -593,9 +594,7 @@ void EngineCore::release_sustained() {
 // As with one voice, a random note when nothing sounds: on the voice the
 // rules choose (the first free one), released first as the one envelope is.
 void EngineCore::auto_play_voices() {
-  if (!settings_.autoplay) return;
-  for (int v = 0; v < settings_.voices; ++v)
-    if (voices_[v].busy) return;
+  if (!settings_.autoplay || busy_mask_ != 0) return;
   report(Report::of(Report::kMiam, frame_));
   play_random_note();
 }
@@ -604,21 +603,35 @@ void EngineCore::auto_play_voices() {
 // envelope has ended, or has been released and fallen below kFreeLevel, is
 // free from the next frame on.
 double EngineCore::sum_of_voices() {
+  // Until the first note, voice 0's patch runs as the one patch does while
+  // its envelope is idle, so that a note starting alone on a fresh engine
+  // sounds as with one voice at whatever frame it starts.
+  if (order_ == 0) {
+    voices_[0].patch->evaluate(bend_);
+    return 0;
+  }
   double sum = 0;
-  for (int v = 0; v < settings_.voices; ++v) {
+  // The busy voices only, lowest first: a free voice costs nothing here.
+  for (uint32_t busy = busy_mask_; busy != 0; busy &= busy - 1) {
+    const int v = std::countr_zero(busy);
     Voice& voice = voices_[v];
-    if (!voice.busy) continue;
     voice.vca.step();
     voice.patch->evaluate(bend_);
     sum += static_cast<double>(voice.patch->get_output()) * voice.vca.level * voice.gain;
     if (!voice.vca.active || (voice.released() && voice.vca.level < kFreeLevel)) {
-      voice.busy = false;
+      set_busy(v, false);
       Report free = Report::of(Report::kVoiceFree, frame_);
       free.voice = v;
       report(free);
     }
   }
   return sum;
+}
+
+void EngineCore::set_busy(int v, bool busy) {
+  voices_[v].busy = busy;
+  const uint32_t bit = uint32_t{1} << v;
+  busy_mask_ = busy ? busy_mask_ | bit : busy_mask_ & ~bit;
 }
 
 float EngineCore::loudest_voice_level() const {
