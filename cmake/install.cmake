@@ -25,7 +25,8 @@ install(FILES ${WSY_EXAMPLE_PATCHES} DESTINATION ${WSY_DATA_DESTINATION}/patches
 # read-only. Neither changes any arithmetic. Not under the sanitizers, which
 # replace those calls themselves, nor without optimisation, which fortify needs.
 if(NOT WSY_SANITIZE)
-  foreach(target wsy_synth wsy_patch wsy_midi wsy_engine wsy_session wsy_devices wsy_window wsy_app wsy wsy-render)
+  foreach(target wsy_synth wsy_patch wsy_midi wsy_engine wsy_session wsy_devices wsy_window wsy_app wsy wsy-render
+                 wsy_plugin_objects)
     if(TARGET ${target})
       target_compile_definitions(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
     endif()

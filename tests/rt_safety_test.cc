@@ -8,8 +8,9 @@
 // stream_callback, which then plays every example patch with commands through
 // the engine's queue (triggers, releases, Enter, random notes) and auto-play,
 // in buffers of 1, 64, 256 and 8192 frames, and once while another thread
-// floods the queues. The first tests show that the detector itself catches
-// each kind of call.
+// floods the queues. The LV2 plugin's run() and worker answers are flagged
+// the same way, with MIDI, patch files set and a state restored. The first
+// tests show that the detector itself catches each kind of call.
 //
 // Built without sanitizers only: they bring allocators of their own.
 #include <dlfcn.h>
@@ -43,6 +44,19 @@
 #include "synth/vca.h"
 #include "test_support.h"
 #include "wsy/engine.h"
+
+#include <lv2/atom/forge.h>
+#include <lv2/atom/util.h>
+#include <lv2/core/lv2.h>
+#include <lv2/log/log.h>
+#include <lv2/midi/midi.h>
+#include <lv2/patch/patch.h>
+#include <lv2/state/state.h>
+#include <lv2/urid/urid.h>
+#include <lv2/worker/worker.h>
+
+#include <cstdarg>
+#include <map>
 
 extern "C" {
 void* __libc_malloc(size_t);
@@ -653,5 +667,217 @@ TEST(DevicesOnTheAudioThread, JackStreamPeriodNeverAllocatesNorLocks) {
     stream.jack.client.reset();
   }
 }
+
+
+#ifdef WSY_LV2_BUNDLE
+// ---- The LV2 plugin ----
+
+// The least of an LV2 host: URIDs, a worker whose queues are fixed arrays
+// (schedule_work is called from run() and must not allocate either), a log
+// that counts, a state store in a map. The worker runs between blocks, off
+// the flagged region, as a host's worker thread would.
+class MiniLv2Host {
+ public:
+  MiniLv2Host() {
+    map_.handle = this;
+    map_.map = [](LV2_URID_Map_Handle handle, const char* uri) -> LV2_URID {
+      auto& uris = static_cast<MiniLv2Host*>(handle)->uris_;
+      for (size_t i = 0; i < uris.size(); ++i)
+        if (uris[i] == uri) return static_cast<LV2_URID>(i + 1);
+      uris.emplace_back(uri);
+      return static_cast<LV2_URID>(uris.size());
+    };
+    schedule_.handle = &requests_;
+    schedule_.schedule_work = [](LV2_Worker_Schedule_Handle handle, uint32_t size, const void* data) {
+      return static_cast<Queue*>(handle)->push(size, data) ? LV2_WORKER_SUCCESS : LV2_WORKER_ERR_NO_SPACE;
+    };
+    log_.handle = this;
+    log_.printf = count_log_line;
+    log_.vprintf = [](LV2_Log_Handle handle, LV2_URID, const char*, va_list) {
+      return ++static_cast<MiniLv2Host*>(handle)->log_lines;
+    };
+  }
+
+  LV2_URID id(const char* uri) { return map_.map(this, uri); }
+  const LV2_Feature* const* features() { return feature_list_; }
+
+  // Runs the worker on what run() scheduled, then hands its answers back as
+  // the host's audio thread would, inside `flagged`.
+  template <typename Flagged>
+  void work(const LV2_Worker_Interface& worker, LV2_Handle instance, Flagged flagged) {
+    Queue answers;
+    for (int i = 0; i < requests_.count; ++i)
+      worker.work(instance, [](LV2_Worker_Respond_Handle handle, uint32_t size, const void* data) {
+        return static_cast<Queue*>(handle)->push(size, data) ? LV2_WORKER_SUCCESS : LV2_WORKER_ERR_NO_SPACE;
+      }, &answers, requests_.sizes[i], requests_.bytes[i]);
+    requests_.count = 0;
+    flagged([&] {
+      for (int i = 0; i < answers.count; ++i) worker.work_response(instance, answers.sizes[i], answers.bytes[i]);
+    });
+  }
+
+  int log_lines = 0;
+
+ private:
+  static int count_log_line(LV2_Log_Handle handle, LV2_URID, const char*, ...) {
+    return ++static_cast<MiniLv2Host*>(handle)->log_lines;
+  }
+
+  struct Queue {
+    static constexpr int kSlots = 256;
+    alignas(8) uint8_t bytes[kSlots][4096];
+    uint32_t sizes[kSlots];
+    int count = 0;
+    bool push(uint32_t size, const void* data) {
+      if (count == kSlots || size > sizeof bytes[0]) return false;
+      std::memcpy(bytes[count], data, size);
+      sizes[count++] = size;
+      return true;
+    }
+  };
+
+  std::vector<std::string> uris_;
+  LV2_URID_Map map_{};
+  LV2_Worker_Schedule schedule_{};
+  LV2_Log_Log log_{};
+  Queue requests_;
+  const LV2_Feature map_feature_{LV2_URID__map, &map_};
+  const LV2_Feature schedule_feature_{LV2_WORKER__schedule, &schedule_};
+  const LV2_Feature log_feature_{LV2_LOG__log, &log_};
+  const LV2_Feature* feature_list_[4] = {&map_feature_, &schedule_feature_, &log_feature_, nullptr};
+};
+
+TEST(PluginOnTheAudioThread, RunWithMidiPatchSetsAndARestoreNeverAllocatesNorLocks) {
+  const LV2_Descriptor* descriptor = lv2_descriptor(0);
+  ASSERT_TRUE(descriptor);
+  auto host = std::make_unique<MiniLv2Host>();
+  LV2_Handle instance = descriptor->instantiate(descriptor, 48000, WSY_LV2_BUNDLE, host->features());
+  ASSERT_TRUE(instance);
+  const auto* worker = static_cast<const LV2_Worker_Interface*>(descriptor->extension_data(LV2_WORKER__interface));
+  const auto* state = static_cast<const LV2_State_Interface*>(descriptor->extension_data(LV2_STATE__interface));
+  ASSERT_TRUE(worker && state);
+
+  const LV2_URID midi_event = host->id(LV2_MIDI__MidiEvent), patch_set = host->id(LV2_PATCH__Set),
+                 patch_get = host->id(LV2_PATCH__Get), property = host->id(LV2_PATCH__property),
+                 value = host->id(LV2_PATCH__value), patch_parameter = host->id("urn:wsy:synth#patch");
+  LV2_URID_Map map{host.get(), [](LV2_URID_Map_Handle handle, const char* uri) {
+                     return static_cast<MiniLv2Host*>(handle)->id(uri);
+                   }};
+  LV2_Atom_Forge forge;
+  lv2_atom_forge_init(&forge, &map);
+
+  constexpr uint32_t kBufferBytes = 1 << 16;
+  std::vector<uint64_t> control_buffer(kBufferBytes / 8), notify_buffer(kBufferBytes / 8);
+  std::vector<float> left(8192), right(8192);
+  float autoplay = 0, bend_range = 2, channel = 0;
+  descriptor->connect_port(instance, 0, control_buffer.data());
+  descriptor->connect_port(instance, 1, notify_buffer.data());
+  descriptor->connect_port(instance, 2, left.data());
+  descriptor->connect_port(instance, 3, right.data());
+  descriptor->connect_port(instance, 4, &autoplay);
+  descriptor->connect_port(instance, 5, &bend_range);
+  descriptor->connect_port(instance, 6, &channel);
+
+  const std::vector<std::string> patches = example_patches();
+  int forbidden = 0, announced = 0, good_sets = 0;
+  std::string first;
+  float peak = 0;
+  auto flagged = [&](auto region) {
+    std::string what;
+    forbidden += forbidden_in(region, &what);
+    if (first.empty()) first = what;
+  };
+  long block = 0;
+  for (uint32_t frames : {0u, 1u, 7u, 64u, 256u, 1024u, 8192u}) {
+    for (int round = 0; round < 24; ++round, ++block) {
+      // The host's part, before the block: its MIDI, a patch file set now
+      // and then (a good one, or one that is missing), a patch:Get.
+      LV2_Atom_Forge_Frame sequence;
+      lv2_atom_forge_set_buffer(&forge, reinterpret_cast<uint8_t*>(control_buffer.data()), kBufferBytes);
+      lv2_atom_forge_sequence_head(&forge, &sequence, 0);
+      auto midi = [&](uint32_t offset, std::initializer_list<uint8_t> bytes) {
+        lv2_atom_forge_frame_time(&forge, frames ? offset % frames : 0);
+        lv2_atom_forge_atom(&forge, static_cast<uint32_t>(bytes.size()), midi_event);
+        lv2_atom_forge_write(&forge, bytes.begin(), static_cast<uint32_t>(bytes.size()));
+      };
+      const uint8_t note = static_cast<uint8_t>(48 + block % 36);
+      midi(0, {0x90, note, 100});
+      midi(1, {0x90, static_cast<uint8_t>(note + 4), 90});
+      midi(frames / 2, {0xE0, static_cast<uint8_t>(block % 128), 0x50});
+      midi(frames / 2, {0xF8});
+      midi(frames / 2 + 1, {0xB0, 64, static_cast<uint8_t>(block % 2 ? 127 : 0)});
+      midi(frames - 1, {0x80, note, 0});
+      if (block % 10 == 9) midi(frames - 1, {0xB0, 123, 0});
+      if (block % 3 == 0) {
+        const bool missing = block % 6 == 3;
+        const std::string path = missing ? std::string("/nonexistent/") + std::to_string(block) + ".wsy"
+                                         : patches[static_cast<size_t>(block) % patches.size()];
+        good_sets += missing ? 0 : 1;
+        LV2_Atom_Forge_Frame object;
+        lv2_atom_forge_frame_time(&forge, 0);
+        lv2_atom_forge_object(&forge, &object, 0, patch_set);
+        lv2_atom_forge_key(&forge, property);
+        lv2_atom_forge_urid(&forge, patch_parameter);
+        lv2_atom_forge_key(&forge, value);
+        lv2_atom_forge_path(&forge, path.c_str(), static_cast<uint32_t>(path.size()));
+        lv2_atom_forge_pop(&forge, &object);
+      }
+      if (block % 5 == 0) {
+        LV2_Atom_Forge_Frame object;
+        lv2_atom_forge_frame_time(&forge, 0);
+        lv2_atom_forge_object(&forge, &object, 0, patch_get);
+        lv2_atom_forge_pop(&forge, &object);
+      }
+      lv2_atom_forge_pop(&forge, &sequence);
+      autoplay = block % 8 < 4 ? 0.0f : 1.0f;
+      bend_range = static_cast<float>(block % 25);
+      channel = block % 7 == 6 ? 3.0f : 0.0f;
+
+      auto* notify = reinterpret_cast<LV2_Atom_Sequence*>(notify_buffer.data());
+      notify->atom.size = kBufferBytes - sizeof(LV2_Atom);
+      flagged([&] { descriptor->run(instance, frames); });
+      LV2_ATOM_SEQUENCE_FOREACH(notify, event) {
+        const auto* object = reinterpret_cast<const LV2_Atom_Object*>(&event->body);
+        if (object->body.otype == patch_set) ++announced;
+      }
+      for (uint32_t i = 0; i < frames; ++i) peak = std::max(peak, std::abs(left[i]));
+      host->work(*worker, instance, flagged);
+
+      // Half-way, a state saved and restored (off the audio thread), then
+      // heard in the next run().
+      if (frames == 256 && round == 12) {
+        std::map<uint32_t, std::pair<std::string, uint32_t>> saved;
+        auto store = [](LV2_State_Handle handle, uint32_t key, const void* data, size_t size, uint32_t type,
+                        uint32_t) {
+          (*static_cast<std::map<uint32_t, std::pair<std::string, uint32_t>>*>(handle))[key] = {
+              std::string(static_cast<const char*>(data), size), type};
+          return LV2_STATE_SUCCESS;
+        };
+        auto retrieve = [](LV2_State_Handle handle, uint32_t key, size_t* size, uint32_t* type,
+                           uint32_t* flags) -> const void* {
+          auto& values = *static_cast<std::map<uint32_t, std::pair<std::string, uint32_t>>*>(handle);
+          const auto found = values.find(key);
+          if (found == values.end()) return nullptr;
+          *size = found->second.first.size();
+          *type = found->second.second;
+          *flags = LV2_STATE_IS_POD;
+          return found->second.first.data();
+        };
+        ASSERT_EQ(state->save(instance, store, &saved, 0, host->features()), LV2_STATE_SUCCESS);
+        ASSERT_EQ(state->restore(instance, retrieve, &saved, 0, host->features()), LV2_STATE_SUCCESS);
+        ++good_sets;
+      }
+    }
+  }
+  EXPECT_EQ(forbidden, 0) << "first: " << first;
+  EXPECT_GT(peak, 0.01f);
+  // Every patch that loaded was announced, and so was every patch:Get; the
+  // missing files were said in the log.
+  EXPECT_GE(announced, good_sets);
+  EXPECT_GT(host->log_lines, 0);
+  descriptor->cleanup(instance);
+}
+
+#endif  // WSY_LV2_BUNDLE
 
 }  // namespace

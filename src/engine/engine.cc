@@ -175,6 +175,14 @@ void EngineCore::apply_due_commands() {
   drain_due(waiting);
 }
 
+void EngineCore::change_settings(const EngineSettings& settings) {
+  const int rate = settings_.sample_rate;  // fixed for the engine's life
+  settings_ = settings;
+  settings_.sample_rate = rate;
+  midi_voice_.change_settings(MidiSettings{settings.midi_channel, settings.bend_range});
+  bend_ = midi_voice_.bend();
+}
+
 void EngineCore::render(int frames, int16_t* out, const RawMidiEvent* events, int event_count) {
   drain_midi_input();
   size_t waiting = commands_.read_available();
@@ -198,6 +206,12 @@ void EngineCore::render(int frames, int16_t* out, const RawMidiEvent* events, in
     out[2 * i] = to_sample(product);
     out[2 * i + 1] = to_sample(static_cast<float>(product));
     ++frame_;
+  }
+  // A block of no frames (a plugin host may send events before any audio):
+  // its commands and events apply before the next frame.
+  if (frames == 0) {
+    drain_due(waiting);
+    while (next_event < event_count) apply_raw_midi(events[next_event++]);
   }
   published_frames_.store(frame_, std::memory_order_release);
   scope_.write(out, frames, vca.level);
@@ -244,6 +258,10 @@ void Engine::render(int frames, int16_t* out, const RawMidiEvent* events, int ev
 }
 
 void Engine::apply_due_commands() { core_->apply_due_commands(); }
+
+void Engine::change_settings(const EngineSettings& settings) { core_->change_settings(settings); }
+
+EngineSettings Engine::settings() const { return core_->settings(); }
 
 bool Engine::send(const Command& command) {
   if (command.kind == Command::kSwapPatch) return false;

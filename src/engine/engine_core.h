@@ -34,6 +34,7 @@ class EngineCore {
 
   void render(int frames, int16_t* out, const RawMidiEvent* events, int event_count);
   void apply_due_commands();
+  void change_settings(const EngineSettings& settings);
 
   bool send(const Command& command);
   long refused_commands() const { return refused_commands_.load(std::memory_order_relaxed); }
@@ -45,6 +46,7 @@ class EngineCore {
   void set_wake_fd(int fd) { wake_fd_ = fd; }
   int64_t frames() const { return published_frames_.load(std::memory_order_acquire); }
   int sample_rate() const { return settings_.sample_rate; }
+  const EngineSettings& settings() const { return settings_; }
 
   // The patch sounding now: the audio thread's once the engine plays.
   Patch& patch() { return *patch_; }

@@ -100,3 +100,7 @@ PatchPtr load_patch_file(const std::string& path, const LoadOptions& options, Lo
     return false;
   });
 }
+
+bool read_patch_file(const std::string& path, std::string& text, std::string& error) {
+  return read_patch_text(path.c_str(), text, error);
+}

@@ -45,6 +45,7 @@ MidiAction MidiVoice::control_change(uint8_t controller, uint8_t value) {
       return with_bend({});
     case 121: {  // reset all controllers
       MidiAction action = control_change(64, 0);
+      bend_value_ = 0;
       bend_ = 0;
       action.bend = 0;
       return action;
@@ -68,12 +69,20 @@ MidiAction MidiVoice::control_change(uint8_t controller, uint8_t value) {
 }
 
 MidiAction MidiVoice::pitch_bend(uint8_t lsb, uint8_t msb) {
-  const int value = (msb << 7 | lsb) - 8192;
-  const double bend = settings_.bend_range * static_cast<double>(value) / 8192.0;
+  bend_value_ = (msb << 7 | lsb) - 8192;
+  bend_ = bend_in_semitones();
   MidiAction action;
-  bend_ = bend;
-  action.bend = bend;
+  action.bend = bend_;
   return action;
+}
+
+double MidiVoice::bend_in_semitones() const {
+  return settings_.bend_range * static_cast<double>(bend_value_) / 8192.0;
+}
+
+void MidiVoice::change_settings(MidiSettings settings) {
+  settings_ = settings;
+  bend_ = bend_in_semitones();
 }
 
 MidiAction MidiVoice::fall_back() {

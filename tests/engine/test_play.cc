@@ -544,6 +544,65 @@ TEST(EngineMidi, TheSequencerQueueIsTakenAtTheBlockStartAndTheChannelIsKept) {
   EXPECT_EQ(engine_core(*engine).midi_voice().sounding_note(), 69);
 }
 
+TEST(EngineMidi, EventsInABlockOfNoFramesApplyBeforeTheNextFrame) {
+  // A plugin host may hand over events before any audio: they sound from
+  // the first frame, as if they had come at offset 0 of the first block.
+  const RawMidiEvent events[] = {{0, {3, {0x90, 69, 100}}}, {0, {3, {0xE0, 0x00, 0x50}}}};
+  EngineRun early, at_once;
+  std::vector<int16_t> early_out(2 * 64), at_once_out(2 * 64);
+  early.engine->render(0, early_out.data(), events, 2);
+  EXPECT_EQ(early.engine->frames(), 0);
+  early.engine->render(64, early_out.data());
+  at_once.engine->render(64, at_once_out.data(), events, 2);
+  EXPECT_EQ(early_out, at_once_out);
+  early.take();
+  EXPECT_EQ(early.printed, "\nTRIG\n");
+}
+
+TEST(EngineMidi, SettingsChangedWhilePlayingAreHeardFromTheNextFrame) {
+  // The channel: a note on channel 5 is not heard until every channel is.
+  EngineRun run;
+  EngineSettings settings = run.engine->settings();
+  settings.midi_channel = 3;
+  run.engine->change_settings(settings);
+  run.engine->send(midi({0x94, 69, 100}));
+  run.render(4);
+  EXPECT_EQ(run.printed, "");
+  settings.midi_channel = 0;
+  run.engine->change_settings(settings);
+  run.engine->send(midi({0x94, 69, 100}));
+  run.render(4);
+  EXPECT_EQ(run.printed, "\nTRIG\n");
+
+  // A bend held while the range changes sounds as the same bend sent at
+  // that range from the start.
+  EngineRun widened, wide;
+  for (EngineRun* r : {&widened, &wide}) r->engine->send(midi({0x90, 69, 100}));
+  settings = wide.engine->settings();
+  settings.bend_range = 12;
+  wide.engine->change_settings(settings);
+  for (EngineRun* r : {&widened, &wide}) {
+    r->engine->send(midi({0xE0, 0x00, 0x20}));
+    r->render(2);
+  }
+  EXPECT_NE(widened.vco().base_frequency, wide.vco().base_frequency);
+  widened.engine->change_settings(settings);
+  widened.render(1);
+  wide.render(1);
+  EXPECT_EQ(widened.vco().base_frequency, wide.vco().base_frequency);
+
+  // Auto-play turned on starts a note as soon as the envelope has run out;
+  // the rate stays the engine's.
+  EngineRun quiet;
+  settings = quiet.engine->settings();
+  settings.autoplay = true;
+  settings.sample_rate = 8000;
+  quiet.engine->change_settings(settings);
+  quiet.render(1);
+  EXPECT_EQ(quiet.printed, "MIAM\nUNTRIG\n\nTRIG\n");
+  EXPECT_EQ(quiet.engine->sample_rate(), kDefaultSampleRate);
+}
+
 // ---- The engine as a host makes and ends it ----
 
 TEST(EngineLife, WarningsAndErrorsComeBackToTheHost) {

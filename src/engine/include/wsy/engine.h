@@ -67,6 +67,11 @@ PatchPtr load_patch(const std::string& text, const std::string& name, const Load
 // file cannot be read.
 PatchPtr load_patch_file(const std::string& path, const LoadOptions& options, LoadResult& result);
 
+// The text of the patch file at `path`, for a host that keeps it (a plugin's
+// saved state) and loads it with load_patch. False, with `error` saying why
+// in a few words, when it cannot be read.
+bool read_patch_file(const std::string& path, std::string& text, std::string& error);
+
 // ---- Commands and reports ----
 
 // What a host asks of the sound: one small record through the engine's
@@ -214,11 +219,18 @@ class Engine {
   // The same for a block with timed MIDI events (a JACK period): each event,
   // in order, is applied before the frame at its offset (after the commands
   // due then); offsets at or beyond `frames` apply before the last frame.
-  // Running status carries from one event and one block to the next.
+  // With `frames` 0, the due commands and every event apply before the next
+  // frame. Running status carries from one event and one block to the next.
   void render(int frames, int16_t* out, const RawMidiEvent* events, int event_count);
   // Audio thread, or a renderer's only thread: applies the waiting commands
   // due before the current frame without computing a frame.
   void apply_due_commands();
+  // Audio thread, between blocks: new settings while playing (a plugin's
+  // control ports), heard from the next frame. The sample rate stays the one
+  // the engine was made with; a bend held now is heard at the new range.
+  void change_settings(const EngineSettings& settings);
+  // The settings in use. Audio thread, or before the engine plays.
+  EngineSettings settings() const;
 
   // Sending thread. False, and counted, when the queue is full; false for a
   // kSwapPatch command, which only swap_patch() sends.

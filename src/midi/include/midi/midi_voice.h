@@ -48,6 +48,10 @@ class MidiVoice {
   // MIDI note (its note off will do nothing). Held keys and pedal stay.
   void other_note_started() { sounding_ = kNone; }
 
+  // New settings while playing (a plugin's controls): the held keys and the
+  // pedal stay; the bend held now is heard at the new range.
+  void change_settings(MidiSettings settings);
+
   // For the engine's retune and for tests.
   double bend() const { return bend_; }
   int sounding_note() const { return sounding_; }  // the MIDI note, or -1
@@ -68,6 +72,7 @@ class MidiVoice {
   MidiAction fall_back();
   MidiAction play(int note);
   MidiAction with_bend(MidiAction action) const;
+  double bend_in_semitones() const;
   bool remove_held(uint8_t note);
 
   MidiSettings settings_;
@@ -75,5 +80,6 @@ class MidiVoice {
   int held_count_ = 0;
   int sounding_ = kNone;
   bool pedal_down_ = false;
-  double bend_ = 0;
+  int bend_value_ = 0;  // the last pitch bend, -8192..8191
+  double bend_ = 0;      // it in semitones at the range chosen
 };
