@@ -13,9 +13,10 @@ struct WorkerMessage {
     kLoadPatch,    // to the worker: load the file whose path follows
     kFreePatch,    // to the worker: free `patch`, swapped out
     kPatchLoaded,  // to run(): `patch` is loaded from the path that follows; swap it in
+    kSetRefused,   // to the worker: a patch:Set run() could not take (`path_size`: its length); say why
   };
   Kind kind = kLoadPatch;
-  uint32_t path_size = 0;  // bytes of path after the header, without a terminating zero
+  uint32_t path_size = 0;  // bytes of path after the header, without a terminating zero (kSetRefused: none follow)
   Patch* patch = nullptr;
 };
 

@@ -219,13 +219,21 @@ void SynthPlugin::request_patch(const LV2_Atom_Object* set) {
   if (!property || property->type != uris_.atom_urid ||
       reinterpret_cast<const LV2_Atom_URID*>(property)->body != uris_.wsy_patch)
     return;
-  if (!value || (value->type != uris_.atom_path && value->type != uris_.atom_string)) return;
-  // The value's body is the path and its terminating zero.
-  const char* path = static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
-  const uint32_t size = static_cast<uint32_t>(strnlen(path, value->size));
+  // The value's body is the path and its terminating zero. A set run()
+  // cannot take goes to the worker all the same, which says why in the log.
+  uint32_t size = 0;
+  const char* path = nullptr;
+  if (value && (value->type == uris_.atom_path || value->type == uris_.atom_string)) {
+    path = static_cast<const char*>(LV2_ATOM_BODY_CONST(value));
+    size = static_cast<uint32_t>(strnlen(path, value->size));
+  }
   request_.header = WorkerMessage{WorkerMessage::kLoadPatch, 0, nullptr};
-  if (size == 0 || !request_.set_path(path, size)) return;
-  schedule_.schedule_work(schedule_.handle, request_.size(), &request_);
+  if (path && size > 0 && request_.set_path(path, size)) {
+    schedule_.schedule_work(schedule_.handle, request_.size(), &request_);
+    return;
+  }
+  const WorkerMessage refused{WorkerMessage::kSetRefused, path ? size : 0, nullptr};  // the length alone
+  schedule_.schedule_work(schedule_.handle, sizeof refused, &refused);
 }
 
 // A patch:Set of the patch in use, on the notify port.
@@ -294,6 +302,14 @@ LV2_Worker_Status SynthPlugin::work(LV2_Worker_Respond_Function respond, LV2_Wor
   std::memcpy(&message, data, sizeof message);
   if (message.kind == WorkerMessage::kFreePatch) {
     PatchDeleter()(message.patch);
+    return LV2_WORKER_SUCCESS;
+  }
+  if (message.kind == WorkerMessage::kSetRefused) {
+    log_.error(message.path_size == 0
+                   ? std::string("wsy: a patch was set without a file path; the patch before it plays on.")
+                   : "wsy: a patch was set with a path of " + std::to_string(message.path_size) +
+                         " bytes; wsy takes paths of up to " + std::to_string(kMaxPatchPath) +
+                         " bytes. The patch before it plays on.");
     return LV2_WORKER_SUCCESS;
   }
   if (message.kind != WorkerMessage::kLoadPatch || size < sizeof message + message.path_size)
