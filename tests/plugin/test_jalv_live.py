@@ -19,7 +19,7 @@ import wsytest
 from wsytest import (RATE, SINE_PATCH, SLOW, Reader, Recorder, Sender, again_after_xruns, jack_env, pitch,
                      start_jack, subtest_with_own_processes, work_dir)
 
-LV2_PATH = os.environ.get("WSY_LV2_PATH", "")  # the folder that holds wsy.lv2
+LV2_PATH = os.environ.get("LV2_PATH", "")  # the build tree's folder that holds wsy.lv2
 URI = "urn:wsy:synth"
 CLIENT = "wsyplug"
 PERIOD = 256
@@ -97,7 +97,7 @@ def connect(server, source, destination):
 class JalvLive(unittest.TestCase):
     def setUp(self):
         if not LV2_PATH or not os.path.isfile(os.path.join(LV2_PATH, "wsy.lv2", "manifest.ttl")):
-            raise SystemExit("WSY_LV2_PATH must name the folder that holds the built wsy.lv2")
+            raise SystemExit("LV2_PATH must name the build tree's folder that holds wsy.lv2")
 
     def play(self, messages, seconds, *jalv_args):
         """The plugin in jalv on a server of its own, the sender connected to
