@@ -212,9 +212,11 @@ class JalvLive(unittest.TestCase):
     def test_a_saved_session_restores_its_patch_and_note_69_sounds_440_hz(self):
         """The session names a file with a sine in it and keeps an octave-up
         sine as its text: the file plays while it is there, the text once it
-        is gone."""
+        is gone. jalv -c sets the MIDI channel to 2 from the start: a note on
+        channel 1 goes unheard."""
         hold = 70
-        messages = [(20, 111, NOTE_ON_69), (20 + hold, 7, NOTE_OFF_69)]
+        messages = [(12, 50, [0x90, 69, 100]), (12 + hold // 2, 3, [0x80, 69, 0]),
+                    (20 + hold, 111, [0x91, 69, 100]), (20 + 2 * hold, 7, [0x81, 69, 0])]
         for present, hertz in ((True, 440.0), (False, 880.0)):
             with subtest_with_own_processes(self, file_present=present):
                 session = work_dir(self, None)
@@ -223,8 +225,11 @@ class JalvLive(unittest.TestCase):
                         f.write(SINE_PATCH)
                 with open(os.path.join(session, "state.ttl"), "w") as f:
                     f.write(STATE_TTL % dict(uri=URI, file="sine.wsy", text=turtle_string(OCTAVE_UP)))
-                host, server, sent, recording = self.play(messages, 1.0, "-l", session)
-                on = self.onset(recording, sent[0][0])
+                host, server, sent, recording = self.play(messages, 1.4, "-c", "midi_channel=2", "-l", session)
+                self.check_frames(recording, sent[0][0] - PERIOD, sent[2][0])
+                self.assertEqual({recording[f] for f in range(sent[0][0] - PERIOD, sent[2][0])}, {(0.0, 0.0)},
+                                 "a note on channel 1 sounded")
+                on = self.onset(recording, sent[2][0])
                 self.check_frames(recording, on, on + PERIOD * (hold - 10))
                 heard = [recording[on + i] for i in range(PERIOD * 10, PERIOD * (hold - 10))]
                 self.assertAlmostEqual(pitch([left for left, _ in heard]), hertz, delta=hertz * 0.002)
@@ -232,7 +237,6 @@ class JalvLive(unittest.TestCase):
                 self.console_is_clean(host, [] if present else [
                     'warning: wsy: the session\'s patch file "%s" cannot be read (No such file or directory); '
                     'it plays the patch as the session saved it.' % os.path.join(session, "sine.wsy")])
-
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)
