@@ -88,13 +88,21 @@ set(CPACK_PACKAGE_CONTACT "${WSY_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${WSY_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "small real-time software synthesizer driven by text patches")
 # CPack puts the summary first, as the synopsis line.
+set(WSY_PLUGIN_DESCRIPTION "")
+if(TARGET wsy_lv2)
+  set(WSY_PLUGIN_DESCRIPTION "
+.
+The same engine is also an LV2 instrument plugin (urn:wsy:synth, in
+/usr/lib/lv2/wsy.lv2) for LV2 hosts such as Ardour, Carla or jalv: MIDI in,
+stereo out, the patch file a parameter saved with the session.")
+endif()
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "wsy reads a plain-text patch that names oscillators, envelopes and mixers
 and how the oscillators modulate each other (amplitude, frequency, phase),
 then plays it: notes on six letter keys in a small window, and random notes
 by itself whenever a note has run out. It plays through ALSA, OSS or JACK.
 .
 wsy-render plays the same patches through the same engine into WAV files,
-sample for sample, from a script of key events.")
+sample for sample, from a script of key events.${WSY_PLUGIN_DESCRIPTION}")
 set(CPACK_DEBIAN_PACKAGE_SECTION sound)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)

@@ -88,8 +88,12 @@ SynthPlugin* SynthPlugin::make(double sample_rate, const char* bundle_path, cons
                        "); reinstall wsy, whose bundle holds it.");
     return nullptr;
   }
-  PatchPtr patch = plugin->load(path, text);
-  if (!patch) return nullptr;
+  PatchPtr patch = plugin->load(path, text, error);
+  if (!patch) {
+    plugin->log_.error("wsy: the bundled patch \"" + path + "\" does not load (" + error +
+                       "); reinstall wsy, whose bundle holds it.");
+    return nullptr;
+  }
   plugin->engine_ = std::make_unique<Engine>(std::move(patch), plugin->settings_);
   plugin->remember_source(path, text);
   std::snprintf(plugin->playing_path_, sizeof plugin->playing_path_, "%s", path.c_str());
@@ -338,8 +342,11 @@ LV2_Worker_Status SynthPlugin::work(LV2_Worker_Respond_Function respond, LV2_Wor
     log_.error("wsy: cannot read the patch file \"" + path + "\" (" + error + "); the patch before it plays on.");
     return LV2_WORKER_SUCCESS;
   }
-  PatchPtr patch = load(path, text);
-  if (!patch) return LV2_WORKER_SUCCESS;
+  PatchPtr patch = load(path, text, error);
+  if (!patch) {
+    log_.error("wsy: the patch file \"" + path + "\" could not be loaded (" + error + "); the patch before it plays on.");
+    return LV2_WORKER_SUCCESS;
+  }
   // Its rate and its copies for every voice the engine has room for, made
   // here: the swap in work_response() then allocates nothing.
   engine_->prepare(*patch);
@@ -357,21 +364,19 @@ LV2_Worker_Status SynthPlugin::work(LV2_Worker_Respond_Function respond, LV2_Wor
   return LV2_WORKER_SUCCESS;
 }
 
-// A patch from a file's text, its warnings and why it failed to the host's
-// log. An empty file is no patch: a file chosen while it is being written
-// keeps the patch before it.
-PatchPtr SynthPlugin::load(const std::string& path, const std::string& text) {
+// A patch from a file's text, its warnings to the host's log; null, with
+// `why` set, when it does not load. An empty file is no patch: a file chosen
+// while it is being written keeps the patch before it.
+PatchPtr SynthPlugin::load(const std::string& path, const std::string& text, std::string& why) {
   if (text.find_first_not_of(" \t\r\n") == std::string::npos) {
-    log_.error("wsy: the patch file \"" + path + "\" is empty; the patch before it plays on.");
+    why = "the file is empty";
     return nullptr;
   }
   LoadOptions options;
   options.on_warning = [this](const std::string& line) { log_.warning(line); };
   LoadResult result;
   PatchPtr patch = load_patch(text, path, options, result);
-  if (!patch)
-    log_.error("wsy: the patch file \"" + path + "\" could not be loaded (" + result.error +
-               "); the patch before it plays on.");
+  if (!patch) why = result.error;
   return patch;
 }
 
@@ -435,20 +440,29 @@ LV2_State_Status SynthPlugin::restore(LV2_State_Retrieve_Function retrieve, LV2_
 
   // The file as it is now, like any patch chosen; where it is gone or does
   // not load, the text the session saved.
-  std::string text, error;
+  std::string text, why;
   PatchPtr patch;
-  if (read_patch_file(path, text, error)) patch = load(path, text);
-  if (!patch && !saved_text.empty()) {
-    if (!error.empty())
-      log_.warning("wsy: the session's patch file \"" + path + "\" cannot be read (" + error +
-                   "); it plays the patch as the session saved it.");
-    text = saved_text;
-    patch = load(path, text);
+  const bool readable = read_patch_file(path, text, why);
+  if (readable) patch = load(path, text, why);
+  const std::string trouble = std::string(readable ? "does not load" : "cannot be read") + " (" + why + ")";
+  if (!patch && saved_text.empty()) {
+    log_.error("wsy: the session's patch file \"" + path + "\" " + trouble +
+               " and the session saved no text of it; the patch before it plays on.");
+    return LV2_STATE_ERR_UNKNOWN;
   }
-  if (!patch) return LV2_STATE_ERR_UNKNOWN;
-  engine_->prepare(*patch);
+  if (!patch) {
+    log_.warning("wsy: the session's patch file \"" + path + "\" " + trouble +
+                 "; it plays the patch as the session saved it.");
+    text = saved_text;
+    patch = load(path, text, why);
+  }
+  if (!patch) {
+    log_.error("wsy: the patch the session saved does not load (" + why + "); the patch before it plays on.");
+    return LV2_STATE_ERR_UNKNOWN;
+  }
   // Restoring never runs beside run(): the patch goes into the engine's
-  // queue here and sounds from the next run().
+  // queue here (its voice copies made by swap_patch) and sounds from the
+  // next run().
   if (!engine_->swap_patch(patch)) return LV2_STATE_ERR_UNKNOWN;
   remember_source(path, text);
   std::snprintf(playing_path_, sizeof playing_path_, "%s", path.c_str());

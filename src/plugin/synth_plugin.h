@@ -83,7 +83,7 @@ class SynthPlugin {
   void start_notify();
 
   // Worker and host threads: loading.
-  PatchPtr load(const std::string& path, const std::string& text);
+  PatchPtr load(const std::string& path, const std::string& text, std::string& why);
   void remember_source(const std::string& path, const std::string& text);
 
   const LV2_URID_Map& map_;

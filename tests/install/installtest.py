@@ -11,6 +11,12 @@ import tempfile
 SOURCE_DIR = os.path.realpath(os.environ.get("WSY_SOURCE_DIR", ""))
 BUILD_DIR = os.path.realpath(os.environ.get("WSY_BUILD_DIR", ""))
 HAS_PLAYER = os.environ.get("WSY_HAS_PLAYER", "1") == "1"
+HAS_PLUGIN = os.environ.get("WSY_HAS_PLUGIN", "1") == "1"
+
+# The LV2 bundle: in plain lib/lv2, where hosts look, never in the multiarch folder.
+PLUGIN_BUNDLE = "lib/lv2/wsy.lv2"
+PLUGIN_FILES = ("manifest.ttl", "wsy.ttl", "wsy.so", "RODUV_2.WSY")
+PLUGIN_URI = "urn:wsy:synth"
 
 
 def project_version():
@@ -32,6 +38,8 @@ def expected_files():
         "share/doc/wsy/changelog.gz",
         "share/doc/wsy/copyright",
     } | {"share/wsy/patches/" + f for f in examples}
+    if HAS_PLUGIN:
+        files |= {PLUGIN_BUNDLE + "/" + f for f in PLUGIN_FILES}
     if HAS_PLAYER:
         files |= {"bin/wsy", "share/man/man1/wsy.1.gz", "share/applications/wsy.desktop",
                   "share/icons/hicolor/scalable/apps/wsy.svg"}

@@ -52,6 +52,8 @@ class DebianPackage(unittest.TestCase):
         self.assertTrue(synopsis and len(synopsis) < 80, synopsis)
         self.assertGreaterEqual(len(long_text), 3)
         self.assertNotIn(synopsis.strip(), long_text[0])
+        if installtest.HAS_PLUGIN:
+            self.assertRegex(" ".join(long_text), r"\bLV2\b.*\binstrument\b", "the description names the plugin")
 
     def test_file_list(self):
         listing = subprocess.run(["dpkg-deb", "-c", self.deb], capture_output=True, text=True, check=True).stdout
@@ -96,6 +98,21 @@ class DebianPackage(unittest.TestCase):
             title, copyright_line, *text = [line for line in f.read().splitlines() if line.strip()]
         self.assertEqual((title, copyright_line), ("MIT License", "Copyright (c) 2026 The wsy developers"))
         self.assertEqual(packaged.split(), " ".join(text).split())
+
+    @unittest.skipUnless(installtest.HAS_PLUGIN, "built without the LV2 plugin")
+    def test_unpacked_plugin_is_found_by_a_host(self):
+        """The stripped library still exports its descriptor, and a host
+        finds the instrument in usr/lib/lv2."""
+        root = outside_folder(self)
+        subprocess.run(["dpkg-deb", "-x", self.deb, root], check=True)
+        bundle = os.path.join(root, "usr", installtest.PLUGIN_BUNDLE)
+        symbols = run(["nm", "-D", "--defined-only", os.path.join(bundle, "wsy.so")], root)
+        self.assertEqual([line.split()[-1] for line in symbols.stdout.decode().splitlines()], ["lv2_descriptor"])
+        env = dict(os.environ, LV2_PATH=os.path.dirname(bundle) + ":/usr/lib/lv2")
+        info = run(["lv2info", installtest.PLUGIN_URI], root, env=env)
+        self.assertEqual(info.returncode, 0, info.stderr)
+        self.assertRegex(info.stdout.decode(), r"\n\tBundle: +%s/\n" % re.escape("file://" + bundle))
+        self.assertRegex(info.stdout.decode(), r"\n\tClass: +Instrument Plugin\n")
 
     def test_unpacked_package_runs(self):
         root = outside_folder(self)

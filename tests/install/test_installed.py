@@ -22,7 +22,9 @@ PREFIX = "/usr"
 MANUAL_PAGES = ["man1/wsy-render.1.gz", "man5/wsy-patch.5.gz"] + (["man1/wsy.1.gz"] if HAS_PLAYER else [])
 
 
-class InstalledTree(unittest.TestCase):
+class Staged(unittest.TestCase):
+    """cmake --install into a staging folder, once for the class."""
+
     @classmethod
     def setUpClass(cls):
         cls.stage = tempfile.mkdtemp(prefix="wsy-destdir-")
@@ -37,6 +39,8 @@ class InstalledTree(unittest.TestCase):
     def tearDownClass(cls):
         shutil.rmtree(cls.stage, True)
 
+
+class InstalledTree(Staged):
     def program(self, name, root=None):
         return os.path.join(root or self.root, "bin", name)
 
@@ -141,6 +145,147 @@ class InstalledTree(unittest.TestCase):
         result = run(["desktop-file-validate", os.path.join(self.root, "share/applications/wsy.desktop")],
                      outside_folder(self))
         self.assertEqual((result.returncode, result.stdout, result.stderr), (0, b"", b""))
+
+
+LV2 = "http://lv2plug.in/ns/lv2core#"
+PREFIXES = {"lv2": LV2, "urid": "http://lv2plug.in/ns/ext/urid#", "work": "http://lv2plug.in/ns/ext/worker#",
+            "log": "http://lv2plug.in/ns/ext/log#", "state": "http://lv2plug.in/ns/ext/state#",
+            "opts": "http://lv2plug.in/ns/ext/options#"}
+
+
+def lv2info_ports(text):
+    """lv2info's port sections: {index: {"Type": {...}, "Symbol": ..., ...}}."""
+    ports = {}
+    for index, body in re.findall(r"^\tPort (\d+):\n((?:\t\t.*\n|\n)*)", text, re.M):
+        fields = {}
+        key = None
+        for line in body.splitlines():
+            m = re.match(r"^\t\t(\S[^:]*):\s*(.*)$", line)
+            if m:
+                key, value = m.groups()
+                fields[key] = {value} if key in ("Type", "Properties") else value
+            elif line.strip() and key in ("Type", "Properties"):
+                fields[key].add(line.strip())
+        ports[int(index)] = fields
+    return ports
+
+
+def lv2info_list(text, heading):
+    """The values of one of lv2info's headings, one a line, continued on indented lines."""
+    lines = text.splitlines()
+    start = next(i for i, line in enumerate(lines) if line.startswith("\t%s:" % heading))
+    values = [lines[start].split(":", 1)[1].strip()]
+    for line in lines[start + 1:]:
+        if not re.match(r"^\t\s+\S", line) or re.match(r"^\t\S", line):
+            break
+        values.append(line.strip())
+    return {v for v in values if v}
+
+
+def documented(table_row, guide):
+    """The CURIEs in backquotes of one row of a table in docs/plugin.md, as full URIs."""
+    row = next(line for line in guide.splitlines() if line.startswith("| %s |" % table_row))
+    return {PREFIXES[p] + name for p, name in re.findall(r"`(\w+):(\w+)`", row)}
+
+
+@unittest.skipUnless(installtest.HAS_PLUGIN, "built without the LV2 plugin")
+class InstalledPlugin(Staged):
+    """The LV2 bundle as a host finds it in the installed tree: its files,
+    what lv2_validate and lv2info say of it, what its library exports and
+    links, and docs/plugin.md against what the host reads."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.bundle = os.path.join(cls.root, installtest.PLUGIN_BUNDLE)
+        cls.library = os.path.join(cls.bundle, "wsy.so")
+
+    def host_env(self):
+        # The staged lib/lv2 first, then the system's, where the LV2 vocabularies are.
+        return dict(os.environ, LV2_PATH="%s:/usr/lib/lv2" % os.path.dirname(self.bundle), LC_ALL="C.UTF-8")
+
+    def test_bundle_is_in_plain_lib_with_its_four_files(self):
+        self.assertEqual(sorted(os.listdir(self.bundle)), sorted(installtest.PLUGIN_FILES))
+        self.assertEqual(os.listdir(os.path.join(self.root, "lib")), ["lv2"], "a multiarch folder in lib")
+        self.assertEqual(os.listdir(os.path.join(self.root, "lib", "lv2")), ["wsy.lv2"])
+        # The bundled patch is the one the programs play, and the build tree's bundle is this one.
+        with open(os.path.join(self.bundle, "RODUV_2.WSY"), "rb") as a, \
+                open(os.path.join(self.root, "share/wsy/RODUV_2.WSY"), "rb") as b:
+            self.assertEqual(a.read(), b.read())
+        for name in ("manifest.ttl", "wsy.ttl"):
+            with open(os.path.join(self.bundle, name), "rb") as a, \
+                    open(os.path.join(BUILD_DIR, "lv2", "wsy.lv2", name), "rb") as b:
+                self.assertEqual(a.read(), b.read(), name)
+
+    def test_lv2_validate_finds_nothing_to_say(self):
+        ttl = [os.path.join(self.bundle, f) for f in ("manifest.ttl", "wsy.ttl")]
+        result = run(["lv2_validate", *ttl], outside_folder(self))
+        out, err = result.stdout.decode(), result.stderr.decode()
+        # lv2_validate ends with status 0 whatever it found: its words are the verdict.
+        self.assertRegex(out, r"^Found 0 errors among \d+ files", out + err)
+        said = [line for line in (out + err).splitlines()
+                if line and not line.startswith(("Found 0 errors", "Skipping file /usr/lib/lv2/"))]
+        self.assertEqual(said, [], out + err)
+
+    def test_host_finds_an_instrument_with_the_documented_ports_and_features(self):
+        here = outside_folder(self)
+        listed = run(["lv2ls"], here, env=self.host_env())
+        self.assertIn(installtest.PLUGIN_URI, listed.stdout.decode().split())
+        info = run(["lv2info", installtest.PLUGIN_URI], here, env=self.host_env())
+        self.assertEqual(info.returncode, 0, info.stderr)
+        text = info.stdout.decode()
+        self.assertRegex(text, r"\n\tName: +wsy\n")
+        self.assertRegex(text, r"\n\tClass: +Instrument Plugin\n")
+        self.assertRegex(text, r"\n\tBinary: +%s\n" % re.escape("file://" + self.library))
+        with open(os.path.join(SOURCE_DIR, "docs", "plugin.md")) as f:
+            guide = f.read()
+        self.assertEqual(lv2info_list(text, "Required Features"), documented("required", guide))
+        self.assertEqual(lv2info_list(text, "Optional Features"), documented("optional", guide))
+        self.assertEqual(lv2info_list(text, "Extension Data"), documented("extension data", guide))
+
+        ports = lv2info_ports(text)
+        rows = [[cell.strip() for cell in row] for row in re.findall(
+            r"^\| (\d+) \| `(\w+)` \|([^|]*)\|\s*(in|out)\s*\|([^|]*)\|([^|]*)\|$", guide, re.M)]
+        self.assertEqual(sorted(ports), [int(r[0]) for r in rows], "the ports lv2info lists and the guide's table")
+        kinds = {"atom": "http://lv2plug.in/ns/ext/atom#AtomPort", "audio": LV2 + "AudioPort",
+                 "control": LV2 + "ControlPort"}
+        for index, symbol, kind, direction, span, default in rows:
+            with self.subTest(port=symbol):
+                port = ports[int(index)]
+                self.assertEqual(port["Symbol"], symbol)
+                self.assertEqual(port["Type"], {kinds[kind.split()[0].rstrip(",")],
+                                                LV2 + {"in": "InputPort", "out": "OutputPort"}[direction]})
+                if span:
+                    low, high = re.fullmatch(r"(\d+) to (\d+)", span).groups()
+                    self.assertEqual((float(port["Minimum"]), float(port["Maximum"]), float(port["Default"])),
+                                     (float(low), float(high), float(default)))
+                    wanted = {LV2 + "toggled"} if "toggle" in kind else {LV2 + "integer"} if "whole" in kind else set()
+                    self.assertEqual(port.get("Properties", set()), wanted)
+                else:
+                    self.assertNotIn("Minimum", port)
+
+    def test_patch_is_a_writable_path_parameter(self):
+        """What a host's generic interface needs to offer a file chooser."""
+        triples = run(["sordi", "-o", "ntriples", os.path.join(self.bundle, "wsy.ttl")], outside_folder(self))
+        self.assertEqual(triples.returncode, 0, triples.stderr)
+        lines = set(triples.stdout.decode().splitlines())
+        uri = installtest.PLUGIN_URI
+        self.assertIn("<%s> <http://lv2plug.in/ns/ext/patch#writable> <%s#patch> ." % (uri, uri), lines)
+        self.assertIn("<%s#patch> <http://www.w3.org/2000/01/rdf-schema#range> "
+                      "<http://lv2plug.in/ns/ext/atom#Path> ." % uri, lines)
+
+    def test_library_exports_lv2_descriptor_alone_and_links_no_sound_or_window_library(self):
+        here = outside_folder(self)
+        symbols = run(["nm", "-D", "--defined-only", self.library], here)
+        self.assertEqual(symbols.returncode, 0, symbols.stderr)
+        self.assertEqual([line.split()[-1] for line in symbols.stdout.decode().splitlines()], ["lv2_descriptor"])
+        linked = run(["ldd", self.library], here)
+        self.assertEqual(linked.returncode, 0, linked.stderr)
+        libraries = [line.split()[0] for line in linked.stdout.decode().splitlines() if line.strip()]
+        self.assertIn("libc.so.6", libraries)
+        for unwanted in ("libSDL", "libportaudio", "libasound", "libjack"):
+            self.assertEqual([l for l in libraries if l.startswith(unwanted)], [], linked.stdout)
+        self.assertNotIn("not found", linked.stdout.decode())
 
 
 class HelpMatchesManual(unittest.TestCase):

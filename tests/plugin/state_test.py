@@ -53,6 +53,17 @@ class PluginState(unittest.TestCase):
         self.assertIn(os.path.basename(patch), played.stderr)
         self.assert_announced(played, patch)
 
+        # The file there again but empty (being written, or spoilt): the
+        # state's text plays, and the log says the file does not load.
+        open(patch, "w").close()
+        played = self.restored(state, midi)
+        assert_plays(self, played.samples, expected, "restored with the file emptied")
+        said = [l for l in played.stderr.splitlines() if l.startswith("plugin log: ")]
+        self.assertEqual(len(said), 1, played.stderr)
+        self.assertTrue(said[0].startswith("plugin log: Warning: "), said)
+        self.assertIn("does not load (the file is empty)", said[0])
+        os.remove(patch)
+
         # Saved again from there, the text is still in the state: restored
         # once more without the file, it plays the same.
         again, _ = self.save("--restore-state", state)
