@@ -106,10 +106,7 @@ void EngineCore::apply(const Command& command) {
   Report applied = Report::of(Report::kApplied, frame_);
   applied.command = command;
   report(applied);
-  if (settings_.voices > 1 && command.kind != Command::kSwapPatch) {
-    apply_to_voices(command);
-    return;
-  }
+  if (settings_.voices > 1 && apply_to_voices(command)) return;
   switch (command.kind) {
     case Command::kPlayNote:
       patch_->base_note = command.note;
@@ -441,7 +438,9 @@ void EngineCore::set_voice_count(int voices) {
   settings_.voices = voices;
 }
 
-void EngineCore::apply_to_voices(const Command& command) {
+// The keys' and Enter's commands with several voices: each key its own
+// voice. False for the other commands, which take their own way to the voices.
+bool EngineCore::apply_to_voices(const Command& command) {
   switch (command.kind) {
     case Command::kPlayNote:
       start_voice(command.note, Report::kByKey, velocity_gain(127));
@@ -468,18 +467,10 @@ void EngineCore::apply_to_voices(const Command& command) {
         release_voice(enter_voice_);
       enter_voice_ = -1;
       break;
-    case Command::kRandomNote:
-      play_random_note();
-      break;
-    case Command::kMidi: {
-      MidiMessage message;
-      if (read_single_midi_message(command.midi.bytes, command.midi.size, message) == SingleMidiMessage::kComplete)
-        apply_midi(message);
-      break;
-    }
-    case Command::kSwapPatch:
-      break;  // applied by apply()
+    default:
+      return false;
   }
+  return true;
 }
 
 // MIDI with several voices: each note on its own voice, the pedal holding

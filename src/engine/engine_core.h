@@ -73,7 +73,7 @@ class EngineCore {
   void set_voice_count(int voices);
 
   // With several voices (settings_.voices > 1).
-  void apply_to_voices(const Command& command);
+  bool apply_to_voices(const Command& command);
   void apply_midi_to_voices(const MidiMessage& message);
   // Starts `note` on voice `v`, or on the voice the rules choose (-1); returns the voice.
   int start_voice(int32_t note, Report::Origin origin, double gain, int v = -1);

@@ -31,32 +31,37 @@ def render_log(test, work, log, *args, rate=RATE):
     return list(zip(samples[0::2], samples[1::2])), r.stdout
 
 
+def play_live(test, messages, seconds, extra_args=(), rate=RATE):
+    """wsy on a server of its own (at `rate`) with the sender connected by --midi-connect;
+    returns (sent [(JACK frame, bytes)], recording {JACK frame: (left, right)},
+    log lines, work folder, wsy's standard output and error)."""
+    server = start_jack(test, rate=rate, period=PERIOD)
+    sender = Sender(test, server, messages)
+    work = work_dir(test)
+    log = os.path.join(work, "take.events")
+    w = Wsy(test, work, base_env(JACK_DEFAULT_SERVER=server),
+            args=("--record", log, "--no-autoplay", "--midi-connect", "midisender:out", *extra_args))
+    w.send(b"31")
+    w.out.wait_contains(HELP, timeout=20)
+    w.err.wait_contains(b"MIDI input", timeout=20)
+    recorder = Recorder(test, server, ["wsy:out_1", "wsy:out_2"], seconds)
+    recorder.go()
+    sender.go()
+    sent = sender.sent()
+    recording = recorder.samples()
+    w.signal(signal.SIGTERM)
+    w.wait()
+    err = w.err.wait_closed().decode()
+    test.assertIn("MIDI input wsy:midi_in, connected from midisender:out", err)
+    with open(log) as f:
+        lines = f.read().splitlines()
+    return sent, recording, lines, work, log, w.out.snapshot(), err
+
+
 class LiveMidi(unittest.TestCase):
     def play(self, messages, seconds, extra_args=(), rate=RATE):
-        """wsy on a server of its own (at `rate`) with the sender connected by --midi-connect;
-        returns (sent [(JACK frame, bytes)], recording {JACK frame: (left, right)},
-        log lines, work folder, wsy's standard output and error)."""
-        server = start_jack(self, rate=rate, period=PERIOD)
-        sender = Sender(self, server, messages)
-        work = work_dir(self)
-        log = os.path.join(work, "take.events")
-        w = Wsy(self, work, base_env(JACK_DEFAULT_SERVER=server),
-                args=("--record", log, "--no-autoplay", "--midi-connect", "midisender:out", *extra_args))
-        w.send(b"31")
-        w.out.wait_contains(HELP, timeout=20)
-        w.err.wait_contains(b"MIDI input", timeout=20)
-        recorder = Recorder(self, server, ["wsy:out_1", "wsy:out_2"], seconds)
-        recorder.go()
-        sender.go()
-        sent = sender.sent()
-        recording = recorder.samples()
-        w.signal(signal.SIGTERM)
-        w.wait()
-        err = w.err.wait_closed().decode()
-        self.assertIn("MIDI input wsy:midi_in, connected from midisender:out", err)
-        with open(log) as f:
-            lines = f.read().splitlines()
-        return sent, recording, lines, work, log, w.out.snapshot(), err
+        return play_live(self, messages, seconds, extra_args, rate)
+
 
     def compare_with_render(self, sent, recording, lines, work, log, out, rate=RATE):
         """The log's MIDI lines are the messages sent, and its render, with the

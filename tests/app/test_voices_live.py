@@ -5,13 +5,11 @@ session with --record. wsy-render plays the log, whose header names the voice
 count and the touch, and must give the recorded samples back, one for one."""
 
 import math
-import os
-import signal
 import unittest
 
 import test_midi_live
 import wsytest
-from wsytest import HELP, RATE, Recorder, Sender, Wsy, again_after_xruns, base_env, start_jack, work_dir
+from wsytest import HELP, RATE, again_after_xruns
 
 PERIOD = test_midi_live.PERIOD
 A3, C_SHARP4, E4 = 57, 61, 64  # MIDI keys: 220, 277.18, 329.63 Hz
@@ -33,30 +31,8 @@ def key_hz(key):
 
 class LiveVoices(unittest.TestCase):
     def play(self, messages, seconds, extra_args):
-        """wsy --voices 8 on a server of its own, the sender connected by --midi-connect; as
-        test_midi_live's: (sent, recording, log lines, work folder, log, standard output, standard error)."""
-        server = start_jack(self, rate=RATE, period=PERIOD)
-        sender = Sender(self, server, messages)
-        work = work_dir(self)
-        log = os.path.join(work, "take.log")
-        w = Wsy(self, work, base_env(JACK_DEFAULT_SERVER=server),
-                args=("--voices", "8", *extra_args, "--record", log, "--no-autoplay",
-                      "--midi-connect", "midisender:out"))
-        w.send(b"31")
-        w.out.wait_contains(HELP, timeout=20)
-        w.err.wait_contains(b"MIDI input", timeout=20)
-        recorder = Recorder(self, server, ["wsy:out_1", "wsy:out_2"], seconds)
-        recorder.go()
-        sender.go()
-        sent = sender.sent()
-        recording = recorder.samples()
-        w.signal(signal.SIGTERM)
-        w.wait()
-        err = w.err.wait_closed().decode()
-        self.assertIn("MIDI input wsy:midi_in, connected from midisender:out", err)
-        with open(log) as f:
-            lines = f.read().splitlines()
-        return sent, recording, lines, work, log, w.out.snapshot(), err
+        """wsy --voices 8, played and recorded as test_midi_live plays wsy."""
+        return test_midi_live.play_live(self, messages, seconds, ("--voices", "8", *extra_args))
 
     def check_the_render_is_the_recording(self, sent, recording, lines, work, log, out):
         """The log, rendered by wsy-render --events with nothing but the patch and
