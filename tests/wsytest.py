@@ -121,6 +121,24 @@ def base_env(**extra):
     return env
 
 
+class FolderTest(unittest.TestCase):
+    """A test case with a temporary folder of its own for each test, removed
+    after it: path(name) in it, write(name, text or bytes) into it."""
+    folder_prefix = "wsy-test-"
+
+    def setUp(self):
+        self.dir = tempfile.TemporaryDirectory(prefix=self.folder_prefix)
+        self.addCleanup(self.dir.cleanup)
+
+    def path(self, name):
+        return os.path.join(self.dir.name, name)
+
+    def write(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data.encode() if isinstance(data, str) else data)
+        return self.path(name)
+
+
 def work_dir(test, patch=SINE_PATCH):
     d = tempfile.mkdtemp(prefix="wsy-shell-")
     test.addCleanup(shutil.rmtree, d, True)

@@ -75,11 +75,12 @@ SynthPlugin* SynthPlugin::make(double sample_rate, const char* bundle_path, cons
   }
   // In a host, a synthesizer sounds when it is played: auto-play is a
   // control, off until asked for.
-  plugin->settings_.autoplay = false;
-  plugin->settings_.sample_rate = static_cast<int>(rate);
+  EngineSettings settings;
+  settings.autoplay = false;
+  settings.sample_rate = static_cast<int>(rate);
   // The voices control may ask for any count while playing: room for all
   // of them is made here, where allocating is allowed.
-  plugin->settings_.voice_room = kMaxVoices;
+  settings.voice_room = kMaxVoices;
 
   const std::string path = joined_path(bundle_path, "RODUV_2.WSY");
   std::string text, error;
@@ -94,7 +95,7 @@ SynthPlugin* SynthPlugin::make(double sample_rate, const char* bundle_path, cons
                        "); reinstall wsy, whose bundle holds it.");
     return nullptr;
   }
-  plugin->engine_ = std::make_unique<Engine>(std::move(patch), plugin->settings_);
+  plugin->engine_ = std::make_unique<Engine>(std::move(patch), settings);
   plugin->remember_source(path, text);
   std::snprintf(plugin->playing_path_, sizeof plugin->playing_path_, "%s", path.c_str());
   return plugin.release();
@@ -142,18 +143,14 @@ void SynthPlugin::run(uint32_t frames) {
 
 // The control ports, heard from the first frame of this run().
 void SynthPlugin::take_controls() {
-  EngineSettings wanted = settings_;
+  const EngineSettings now = engine_->settings();
+  EngineSettings wanted = now;
   wanted.autoplay = whole_control(autoplay_, 0, 1, 0) != 0;
   wanted.bend_range = static_cast<uint8_t>(whole_control(bend_range_, 0, 24, 2));
   wanted.midi_channel = static_cast<uint8_t>(whole_control(midi_channel_, 0, 16, 0));
   wanted.voices = whole_control(voices_, 1, kMaxVoices, 1);
   wanted.velocity = unit_control(velocity_);
-  if (wanted.autoplay == settings_.autoplay && wanted.bend_range == settings_.bend_range &&
-      wanted.midi_channel == settings_.midi_channel && wanted.voices == settings_.voices &&
-      wanted.velocity == settings_.velocity)
-    return;
-  settings_ = wanted;
-  engine_->change_settings(settings_);
+  if (wanted != now) engine_->change_settings(wanted);
 }
 
 void SynthPlugin::start_notify() {

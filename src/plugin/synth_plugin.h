@@ -91,7 +91,6 @@ class SynthPlugin {
   PluginUris uris_;
   PluginLog log_;
   std::unique_ptr<Engine> engine_;
-  EngineSettings settings_;
 
   // Ports.
   const LV2_Atom_Sequence* control_ = nullptr;

@@ -66,7 +66,7 @@ constexpr uint32_t kMaxBlock = 4096;
 }
 
 const char kUsage[] =
-    "usage: lv2_host [--rate HZ] [--midi FILE.mid] [--frames N] [--blocks SPEC]\n"
+    "usage: lv2_host [--rate HZ] [--midi FILE.mid] [--frames N] [--blocks SIZES]\n"
     "                [--control SYMBOL=VALUE]... [--set FRAME:PATH]... [--set-before-audio]\n"
     "                [--get FRAME]... [--save-state DIR] [--restore-state DIR]\n"
     "                [--string-values] [--zero-runs] [--threaded-worker] [--out FILE.wav]\n"
@@ -75,7 +75,7 @@ const char kUsage[] =
     "  --midi FILE.mid    a Standard MIDI File to play\n"
     "  --frames N         frames to play (default: one second after the MIDI file's\n"
     "                     last event, else 10 s)\n"
-    "  --blocks SPEC      run() sizes: a number from 1 to 4096 (default 64), or\n"
+    "  --blocks SIZES     run() sizes: a number from 1 to 4096 (default 64), or\n"
     "                     random:SEED for sizes drawn from 1 to 4096\n"
     "  --control S=V      a value for the control port with symbol S\n"
     "  --set FRAME:PATH   a patch:Set of the patch to PATH at FRAME\n"
@@ -191,12 +191,12 @@ Options parse_options(int argc, char** argv) {
 // The run() sizes, one after the other.
 class BlockSizes {
  public:
-  explicit BlockSizes(const std::string& spec) {
-    if (spec.rfind("random:", 0) == 0) {
+  explicit BlockSizes(const std::string& sizes) {
+    if (sizes.rfind("random:", 0) == 0) {
       random_ = true;
-      generator_.seed(static_cast<uint32_t>(whole_number(spec.substr(7), "--blocks random:")));
+      generator_.seed(static_cast<uint32_t>(whole_number(sizes.substr(7), "--blocks random:")));
     } else {
-      const int64_t n = whole_number(spec, "--blocks");
+      const int64_t n = whole_number(sizes, "--blocks");
       if (n < 1 || n > kMaxBlock) usage_error("--blocks takes a size from 1 to 4096 or random:SEED");
       fixed_ = static_cast<uint32_t>(n);
     }

@@ -10,11 +10,10 @@ import math
 import os
 import re
 import subprocess
-import tempfile
 import unittest
 import wave
 
-from wsytest import SINE_PATCH, pitch, read_wav, smf, track
+from wsytest import SINE_PATCH, FolderTest, pitch, read_wav, smf, track
 
 RENDER = os.environ["WSY_RENDER"]
 SOURCE_DIR = os.environ["WSY_SOURCE_DIR"]
@@ -49,19 +48,10 @@ def spectrum_peaks(samples, rate, bands):
             and grid[i + 1] - grid[i - 1] == 2]
 
 
-class RenderAtRates(unittest.TestCase):
+class RenderAtRates(FolderTest):
     def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.addCleanup(self.dir.cleanup)
+        super().setUp()
         self.write("sine.wsy", SINE_PATCH)
-
-    def path(self, name):
-        return os.path.join(self.dir.name, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data.encode() if isinstance(data, str) else data)
-        return self.path(name)
 
     def run_render(self, *args, patch=None):
         cmd = [RENDER, "--patch", patch or self.path("sine.wsy"), *args, "-o", self.path("out.wav")]

@@ -5,10 +5,9 @@ import hashlib
 import os
 import re
 import subprocess
-import tempfile
 import unittest
 
-from wsytest import SINE_PATCH, pitch, read_wav
+from wsytest import SINE_PATCH, FolderTest, pitch, read_wav
 
 RENDER = os.environ["WSY_RENDER"]
 SOURCE_DIR = os.environ["WSY_SOURCE_DIR"]
@@ -22,19 +21,7 @@ def after_report(stdout):
     return text[text.index("MIAM"):]
 
 
-class Render(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.addCleanup(self.dir.cleanup)
-
-    def path(self, name):
-        return os.path.join(self.dir.name, name)
-
-    def write(self, name, text):
-        with open(self.path(name), "wb") as f:
-            f.write(text.encode() if isinstance(text, str) else text)
-        return self.path(name)
-
+class Render(FolderTest):
     def render(self, *args, patch=SINE_PATCH, events=None, stdin=None, cwd=None):
         if patch is not None:
             self.write("RODUV_2.WSY", patch)
@@ -202,7 +189,7 @@ class Render(unittest.TestCase):
         # A regression guard: speed work on the engine must not change one sample.
         # The hashes were recorded from the first engine, whose numbers the unit
         # tests check against the sound's definition.
-        golden = os.path.join(SOURCE_DIR, "tests", "golden")
+        golden = os.path.join(SOURCE_DIR, "tests", "render", "golden")
         with open(os.path.join(golden, "samples.sha256")) as f:
             expected = [line.split() for line in f if line.strip()]
         self.assertEqual(len(expected), 7)

@@ -14,15 +14,14 @@ import math
 import os
 import re
 import subprocess
-import tempfile
 import unittest
 
-from wsytest import LEAD_PATCH, SINE_PATCH, pitch, read_wav, smf, track
+from wsytest import LEAD_PATCH, SINE_PATCH, FolderTest, pitch, read_wav, smf, track
 
 RENDER = os.environ["WSY_RENDER"]
 SOURCE_DIR = os.environ["WSY_SOURCE_DIR"]
 BUNDLED = os.path.join(SOURCE_DIR, "RODUV_2.WSY")
-GOLDEN = os.path.join(SOURCE_DIR, "tests", "golden")
+GOLDEN = os.path.join(SOURCE_DIR, "tests", "render", "golden")
 RATE = 44100
 ADDRESS = re.compile(rb"0x[0-9a-f]+|\(nil\)")
 
@@ -102,21 +101,12 @@ def notes_file(notes, velocity=127, seconds=0.6):
     return smf(0, 480, [track(events)])
 
 
-class VoicesRender(unittest.TestCase):
+class VoicesRender(FolderTest):
     def setUp(self):
-        self.dir = tempfile.TemporaryDirectory(prefix="wsy_voices_")
-        self.addCleanup(self.dir.cleanup)
+        super().setUp()
         self.write("sine.wsy", SINE_PATCH)
         self.write("lead.wsy", LEAD_PATCH)
         self.count = 0
-
-    def path(self, name):
-        return os.path.join(self.dir.name, name)
-
-    def write(self, name, data):
-        with open(self.path(name), "wb") as f:
-            f.write(data.encode() if isinstance(data, str) else data)
-        return self.path(name)
 
     def run_render(self, *args, patch="sine.wsy"):
         """The samples (interleaved stereo), the raw bytes and the run."""

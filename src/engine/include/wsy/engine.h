@@ -195,6 +195,8 @@ struct EngineSettings {
   // its note on's velocity v (keys and auto-play play at 127). 0: every note
   // at full level, as without velocity.
   double velocity = 0;
+
+  bool operator==(const EngineSettings&) const = default;
 };
 
 class EngineCore;
