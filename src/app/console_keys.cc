@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -16,12 +17,18 @@ namespace {
 constexpr const int* kSignals = kTerminalSignals;
 constexpr int kSignalCount = kTerminalSignalCount;
 
-termios saved_terminal;           // the terminal as the user had it
-volatile sig_atomic_t saved = 0;  // saved_terminal holds it
+// The terminal as the user had it, read by the signal handler once `saved`
+// says it is there: the atomic store publishes it to the handler.
+termios saved_terminal;
+std::atomic<bool> saved{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "read in a signal handler");
 bool raw = false;
 bool guarded = false;
 bool ignored[kSignalCount];       // ignored when the process started
-void (*volatile say_last_words)() = nullptr;
+// Set on the main thread, read by the handler (terminal signals reach the main
+// thread alone): a lock-free atomic, as a signal handler may read.
+std::atomic<void (*)()> say_last_words{nullptr};
+static_assert(std::atomic<void (*)()>::is_always_lock_free, "read in a signal handler");
 
 constexpr tcflag_t kLineModes = ICANON | ECHO;
 
@@ -40,7 +47,7 @@ void restore_terminal() {
 // Puts the terminal back, says what must be said, then dies of the signal as if unhandled.
 void restore_and_die(int sig) {
   restore_terminal();
-  if (say_last_words) say_last_words();
+  if (void (*last_words)() = say_last_words.load()) last_words();
   signal(sig, SIG_DFL);
   raise(sig);  // pending: the signal is blocked while its handler runs
   sigset_t only;
@@ -54,7 +61,7 @@ void restore_and_die(int sig) {
 
 void save_terminal() {
   if (saved) return;
-  if (tcgetattr(STDIN_FILENO, &saved_terminal) == 0) saved = 1;
+  if (tcgetattr(STDIN_FILENO, &saved_terminal) == 0) saved = true;
 }
 
 bool read_byte(signed char& key, std::string& why) {

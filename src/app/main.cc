@@ -42,7 +42,10 @@ static_assert(kLowestRate == kMinSampleRate && kHighestRate == kMaxSampleRate,
               "the audio layer plays at every rate the engine computes at, and no other");
 
 bool sdl_started = false;
-Engine* engine = nullptr;  // set once it may play; never destroyed (the audio may play until the very end)
+// Set once it may play; never destroyed (the audio may play until the very
+// end). Atomic: the signal handler reads it too (on the main thread only).
+std::atomic<Engine*> engine{nullptr};
+static_assert(std::atomic<Engine*>::is_always_lock_free, "read from a signal handler");
 SessionLog session_log;
 PatchHandOver hand_over;  // reloaded patches on their way to the engine, and back
 WindowPresenter window;
@@ -62,7 +65,7 @@ void midi_to_engine(void* user, const uint8_t* bytes, int size) {
 
 // With an output that has no MIDI input of its own: the ALSA sequencer.
 void open_sequencer_input(const WsyOptions& options) {
-  sequencer_input = new AlsaMidiInput(midi_to_engine, engine);
+  sequencer_input = new AlsaMidiInput(midi_to_engine, engine.load());
   if (!sequencer_input->open()) return;  // it said why; play on without MIDI
   for (const std::string& source : options.midi_connect) {
     const MidiConnectResult result = sequencer_input->connect(source);
@@ -82,7 +85,8 @@ void open_sequencer_input(const WsyOptions& options) {
 void take_reports() {
   Report report;
   std::string printed, text;
-  while (engine->take_report(report)) {
+  Engine& playing = *engine.load();
+  while (playing.take_report(report)) {
     if (const char* words = report_text(report)) std::fputs(words, stdout);
     session_log.add(report);
     window.take(report);
@@ -97,7 +101,7 @@ void take_reports() {
 // What a signal leaves behind: the underflow line, and the end of the log.
 void last_words() {
   fsound_report_underflows(playing_stream.load(std::memory_order_relaxed));
-  if (engine) session_log.end_from_signal(engine->frames());
+  if (const Engine* playing = engine.load()) session_log.end_from_signal(playing->frames());
 }
 
 // Every normal way out passes here: the audio stops before SDL goes away, so
@@ -117,16 +121,16 @@ void shut_down() {
   if (status.dropped_midi_events > 0)
     std::fprintf(stderr, "wsy: %ld MIDI events from JACK were dropped (more than %d came in one period).\n",
                  status.dropped_midi_events, JackClient::kMaxEventsPerPeriod);
-  if (engine) {
+  if (const Engine* playing = engine.load()) {
     take_reports();
     std::fflush(stdout);
-    session_log.end(engine->frames());
-    if (engine->refused_commands() > 0)
+    session_log.end(playing->frames());
+    if (playing->refused_commands() > 0)
       std::fprintf(stderr, "wsy: %ld commands could not reach the sound (its queue was full) and were dropped.\n",
-                   engine->refused_commands());
-    if (engine->lost_reports() > 0)
+                   playing->refused_commands());
+    if (playing->lost_reports() > 0)
       std::fprintf(stderr, "wsy: %ld reports from the sound were lost (their queue was full).\n",
-                   engine->lost_reports());
+                   playing->lost_reports());
   }
   if (sdl_started) SDL_Quit();
 }
@@ -277,7 +281,7 @@ int main(int argc, char** argv) {
   engine = loaded;
 
   AudioStream* stream =
-      FSOUND_Stream_Create(stream_callback, kStreamBufferLength, kStreamMode, engine->sample_rate(), engine);
+      FSOUND_Stream_Create(stream_callback, kStreamBufferLength, kStreamMode, loaded->sample_rate(), loaded);
   if (!stream) stream_failed();
   // MIDI comes with the stream on JACK, else from the sequencer, which is
   // opened first so that the playing line stays the last word of the start.
@@ -285,7 +289,7 @@ int main(int argc, char** argv) {
   if (options.midi && !midi_in_stream) open_sequencer_input(options);
   if (FSOUND_Stream_Play(0, stream) == -1) stream_failed();
   playing_stream.store(stream);
-  window.show_output(fsound_stream_label(stream) + ", " + std::to_string(engine->sample_rate()) + " Hz");
+  window.show_output(fsound_stream_label(stream) + ", " + std::to_string(loaded->sample_rate()) + " Hz");
   if (midi_in_stream) window.show_midi(fsound_stream_midi_input(stream));
 
   for (;;) {
@@ -295,17 +299,17 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "wsy: key to sound %.2f ms (%.2f ms of it from the block's start to the device)\n",
                    latency_ms, device_ms);
     bool exposed = false;
-    poll_events(*engine, &exposed, stream);
+    poll_events(*loaded, &exposed, stream);
     if (exposed) window.invalidate();
     take_reports();
     if (reloader.fd() >= 0) {
-      reloader.reload_if_changed(*engine, hand_over);
+      reloader.reload_if_changed(*loaded, hand_over);
       window.show_reload(reloader.status());
     }
     const StreamStatus status = fsound_stream_status(*stream);
-    if (status.rate_changed_to) rate_changed(engine->sample_rate(), status.rate_changed_to);
+    if (status.rate_changed_to) rate_changed(loaded->sample_rate(), status.rate_changed_to);
     window.show_stream(status.block_frames, status.underflows);
-    window.update(*engine);  // its pictures show at the next turn's event pump
+    window.update(*loaded);  // its pictures show at the next turn's event pump
     wait_for_work(keys_fd, reports_fd, reloader.fd());
   }
 }

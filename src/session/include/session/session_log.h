@@ -40,14 +40,15 @@ class SessionLog {
 
  private:
   void write_line(const std::string& line);
-  int fd_ = -1;
   bool failed_ = false;
   // Read by end_from_signal in the signal handler, which runs on the main
   // thread (the only one that takes the terminal signals) between any two
   // instructions of the main thread's own writes: lock-free atomics.
+  std::atomic<int> fd_{-1};
   std::atomic<bool> writing_{false};
   std::atomic<bool> ended_{false};
-  static_assert(std::atomic<bool>::is_always_lock_free, "read in a signal handler");
+  static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_always_lock_free,
+                "read in a signal handler");
   std::string path_;
   int patch_copies_ = 0;
 };
