@@ -1,13 +1,12 @@
 #include "app/options.h"
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "devices/fsound.h"
 #include "midi/midi_options.h"
+#include "session/rate_option.h"
 #include "session/voice_options.h"
 #include "wsy/engine.h"
 
@@ -79,12 +78,9 @@ void read_voices(const char* option, const char* value, WsyOptions& options) {
 
 // --rate: a whole number of frames a second that wsy plays at, or a usage error.
 int read_rate(const char* value) {
-  char* end = nullptr;
-  errno = 0;
-  const long rate = std::strtol(value, &end, 10);
-  if (*value && !*end && !errno && rate >= kLowestRate && rate <= kHighestRate) return static_cast<int>(rate);
-  std::fprintf(stderr, "wsy: --rate takes a whole number of hertz from %d to %d, not \"%s\"\n%s", kLowestRate,
-               kHighestRate, value, kWsyUsage);
+  int rate = 0;
+  if (read_sample_rate(value, rate)) return rate;
+  std::fprintf(stderr, "wsy: %s\n%s", rate_option_error(value).c_str(), kWsyUsage);
   std::exit(2);
 }
 
@@ -107,7 +103,7 @@ WsyOptions parse_wsy_options(int argc, char** argv) {
       read_midi(kMidiChannelOption, v, options.midi_settings);
     } else if (const char* v = value_of(kBendRangeOption, argc, argv, i)) {
       read_midi(kBendRangeOption, v, options.midi_settings);
-    } else if (const char* v = value_of("--rate", argc, argv, i)) {
+    } else if (const char* v = value_of(kRateOption, argc, argv, i)) {
       options.rate = read_rate(v);
     } else if (const char* v = value_of(kVoicesOption, argc, argv, i)) {
       read_voices(kVoicesOption, v, options);

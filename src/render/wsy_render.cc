@@ -23,6 +23,7 @@
 #include "patch/patch.h"
 #include "patch/patch_location.h"
 #include "session/event_script.h"
+#include "session/rate_option.h"
 #include "session/voice_options.h"
 #include "wsy/engine.h"
 
@@ -135,14 +136,9 @@ Options parse_options(int argc, char** argv) {
         break;
       }
       case 'r': {
-        char* end = nullptr;
-        errno = 0;
-        const long long hz = std::strtoll(optarg, &end, 10);
-        if (!*optarg || *end || errno || hz < kMinSampleRate || hz > kMaxSampleRate ||
-            !std::isdigit(static_cast<unsigned char>(optarg[0])))
-          usage_error("--rate takes a whole number of hertz from " + std::to_string(kMinSampleRate) + " to " +
-                      std::to_string(kMaxSampleRate) + ", not \"" + optarg + "\"");
-        options.rate = static_cast<int>(hz);
+        int hz = 0;
+        if (!read_sample_rate(optarg, hz)) usage_error(rate_option_error(optarg));
+        options.rate = hz;
         break;
       }
       case 'A': options.autoplay = false; break;

@@ -8,6 +8,7 @@
 
 #include "midi/midi_parser.h"
 #include "session/key_table.h"
+#include "session/rate_option.h"
 #include "session/voice_options.h"
 
 namespace {
@@ -157,10 +158,10 @@ bool read_event_script(FILE* in, EventScript& script, std::string& error) {
       if (script.sample_rate != 0) return fail("the script gives its rate twice");
       if (!was_first) return fail("\"0 rate HZ\" must be the script's first event line");
       if (frame != 0) return fail("the rate line must be at frame 0 (\"0 rate HZ\")");
-      if (w.size() != 3 || !is_whole_number(w[2]) || w[2].size() > 6)
+      if (w.size() != 3 || !is_whole_number(w[2]))
         return fail("\"0 rate\" must be followed by a whole number of hertz");
-      const int rate = std::atoi(w[2].c_str());
-      if (rate < kMinSampleRate || rate > kMaxSampleRate)
+      int rate = 0;
+      if (!read_sample_rate(w[2].c_str(), rate))
         return fail("the rate must be from " + std::to_string(kMinSampleRate) + " to " +
                     std::to_string(kMaxSampleRate) + " Hz, not " + w[2]);
       script.sample_rate = rate;

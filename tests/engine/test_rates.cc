@@ -204,7 +204,8 @@ TEST(Rates, TheScriptsRateLine) {
   ASSERT_TRUE(read_script("0 z down\n", without, error)) << error;
   EXPECT_EQ(without.sample_rate, 0);
   for (const char* bad : {"0 z down\n0 rate 48000\n", "0 rate 48000\n0 rate 48000\n", "1 rate 48000\n",
-                          "0 rate 7999\n", "0 rate 192001\n", "0 rate\n", "0 rate 48000 Hz\n", "0 rate -48000\n"}) {
+                          "0 rate 7999\n", "0 rate 192001\n", "0 rate\n", "0 rate 48000 Hz\n", "0 rate -48000\n",
+                          "0 rate 99999999999999999999\n"}) {
     EventScript script;
     EXPECT_FALSE(read_script(bad, script, error)) << bad;
   }
