@@ -29,7 +29,6 @@
 #include "engine_core.h"
 #include "patch/patch.h"
 #include "patch/patch_location.h"
-#include "synth/sample_rate.h"
 #include "wsy/engine.h"
 
 extern "C" double __real_sin(double);
@@ -189,7 +188,7 @@ struct Phases {
     for (int i = 0; i < steps; ++i) frequency[i] = static_cast<float>(note_frequency(58 + i % 12));
   }
   float advance(int i) {
-    float p = static_cast<float>(phase[i] + frequency[i] / static_cast<double>(kSampleRate));
+    float p = static_cast<float>(phase[i] + frequency[i] / static_cast<double>(kDefaultSampleRate));
     if (p > 10) p = static_cast<float>(p - 10.0);
     return phase[i] = p;
   }

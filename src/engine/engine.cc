@@ -5,6 +5,11 @@
 #include <cstring>
 
 #include "engine_core.h"
+#include "synth/sample_rate.h"
+
+// An engine made without a rate computes exactly as the modules' formulas are
+// written.
+static_assert(kDefaultSampleRate == kReferenceRate);
 
 namespace {
 // A rate, a voice count or a touch outside the engine's range is taken as

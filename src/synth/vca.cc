@@ -8,7 +8,7 @@ namespace {
 // Time units per step at 44100 steps a second, added in double and rounded
 // back into the float `time`: that rounding makes the default attack 201
 // steps long there.
-constexpr double kTimeUnitsPerSecond = 0.005 * kSampleRate;  // 220.5, exact in double
+constexpr double kTimeUnitsPerSecond = 0.005 * kReferenceRate;  // 220.5, exact in double
 constexpr double kSustainFall = 1000.0;  // the sustain loses level / 1000 per step at 44100
 }  // namespace
 
@@ -17,7 +17,7 @@ void Vca::set_sample_rate(int rate) {
   // A correctly rounded division: 220.5 / 44100 is the double nearest 0.005,
   // the very constant the envelope has always added.
   time_step_ = kTimeUnitsPerSecond / rate;
-  steps_ratio_ = static_cast<double>(kSampleRate) / rate;
+  steps_ratio_ = static_cast<double>(kReferenceRate) / rate;
   sustain_factor_ = std::pow(1.0 - 1.0 / kSustainFall, steps_ratio_);
 }
 
@@ -37,7 +37,7 @@ void Vca::step() {
   } else if (released != 0) {
     if (release_time == 0)
       level = 0.0f;
-    else if (sample_rate_ == kSampleRate)  // the falls as wsy has always computed them
+    else if (sample_rate_ == kReferenceRate)  // the falls as wsy has always computed them
       level = static_cast<float>(level - level / (static_cast<double>(release_time) * 100.0));
     else  // the fall of 44100 / rate historical steps
       level = static_cast<float>(level * std::pow(1.0 - 1.0 / (static_cast<double>(release_time) * 100.0), steps_ratio_));
@@ -47,7 +47,7 @@ void Vca::step() {
   } else {
     if (!(level > sustain))
       level = static_cast<float>(static_cast<double>(peak) * sustain);
-    else if (sample_rate_ == kSampleRate)  // the falls as wsy has always computed them
+    else if (sample_rate_ == kReferenceRate)  // the falls as wsy has always computed them
       level = static_cast<float>(level - level / kSustainFall);
     else  // the fall of 44100 / rate historical steps
       level = static_cast<float>(level * sustain_factor_);

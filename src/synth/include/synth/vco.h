@@ -25,7 +25,7 @@ struct Vco {
   // Steps per second. A double, so that frequency / sample_rate is the one
   // correctly rounded division at every rate (at 44100 the very quotient
   // wsy has always used).
-  double sample_rate = kSampleRate;
+  double sample_rate = kReferenceRate;
 
   Vco(float amplitude, float frequency, int32_t waveform)
       : base_amplitude(amplitude), base_frequency(frequency),

@@ -4,11 +4,11 @@
 // pixels per column.
 #include <cstdint>
 
-#include "synth/sample_rate.h"
+#include "wsy/engine.h"
 
 // The picture spans 20 ms: this many frames at `sample_rate`.
 constexpr int scope_shown_frames(int sample_rate) { return sample_rate / 50; }
-constexpr int kScopeShownFrames = scope_shown_frames(kSampleRate);  // at 44100 Hz
+constexpr int kScopeShownFrames = scope_shown_frames(kDefaultSampleRate);
 
 // Where the shown span of `shown` frames starts in `samples` (of `count`):
 // at the latest rising zero crossing that leaves `shown` frames after it, or
