@@ -30,21 +30,40 @@ struct Ramp {
   }
 };
 
-TEST(JackRenderPeriod, EverySixteenBitValueGoesOutAsItselfOver32768) {
+// JACK's ports take floats from -1 to 1: the 16-bit range maps onto it
+// whole, 0 to 0, half scale to half, the most negative value to -1 and the
+// most positive one just short of 1, and no two values meet.
+TEST(JackRenderPeriod, SixteenBitValuesBecomeFloatsFromMinusOneToJustUnderOne) {
   Ramp ramp;
   JackClient output(&Ramp::render, &ramp);
   std::vector<float> left(256), right(256);
-  int seen = 0;
+  std::vector<float> of(65536);  // the float each value went out as, from -32768 up
+  std::vector<float> mirrored(65536);
   for (int period = 0; period < 256; ++period) {
     output.render_period(256, nullptr, 0, left.data(), right.data());
-    for (int i = 0; i < 256; ++i, ++seen) {
-      const int s = seen - 32768;
-      ASSERT_EQ(left[i], static_cast<float>(std::ldexp(s, -15))) << "sample " << s;
-      ASSERT_EQ(right[i], static_cast<float>(std::ldexp(-s - 1, -15))) << "sample " << -s - 1;
+    for (int i = 0; i < 256; ++i) {
+      of[static_cast<size_t>(256 * period + i)] = left[i];
+      mirrored[static_cast<size_t>(256 * period + i)] = right[i];
     }
   }
-  EXPECT_EQ(seen, 65536);
   EXPECT_EQ(ramp.calls, 256);
+  auto value = [&](int s) { return of[static_cast<size_t>(s + 32768)]; };
+  EXPECT_EQ(value(0), 0.0f);
+  EXPECT_FALSE(std::signbit(value(0)));
+  EXPECT_EQ(value(16384), 0.5f);
+  EXPECT_EQ(value(-16384), -0.5f);
+  EXPECT_EQ(value(-32768), -1.0f);
+  EXPECT_LT(value(32767), 1.0f);
+  // The steps are 2^-15 apart: 32767 is the last step below 1.
+  EXPECT_EQ(value(32767), 1.0f - 0x1p-15f);
+  EXPECT_EQ(value(1), 0x1p-15f);
+  // Order kept, and so no two values alike; a value and its negative mirror each other.
+  for (int s = -32767; s <= 32767; ++s) {
+    ASSERT_LT(value(s - 1), value(s)) << "sample " << s;
+    ASSERT_EQ(value(-s), -value(s)) << "sample " << s;
+  }
+  // The right channel carried -s - 1 for each s: the same value for the same sample.
+  for (int s = -32768; s <= 32767; ++s) ASSERT_EQ(mirrored[static_cast<size_t>(s + 32768)], value(-s - 1)) << s;
   // The ends of the range, by value.
   ramp.next = 32767;
   output.render_period(2, nullptr, 0, left.data(), right.data());

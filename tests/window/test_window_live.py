@@ -1,9 +1,11 @@
 """The real wsy window under Xvfb, read back from screenshots while keys play:
 the scope, the held key's row and the envelope bar follow the sound; with
 several voices, the keys held together each show their note and the count of
-busy voices."""
+busy voices; at 48000 Hz, the status names the rate and the scope still shows
+20 ms."""
 
 import os
+import re
 import subprocess
 import time
 import unittest
@@ -170,6 +172,78 @@ class LiveVoices(unittest.TestCase):
         self.assertEqual(console.count(b"\nTRIG\n"), 3, console)
         # A key let go after its note ran out releases nothing.
         self.assertLessEqual(console.count(b"UNTRIG\n"), 3, console)
+
+
+class LiveRate(unittest.TestCase):
+    """wsy --rate 48000 on the no-sound output, which plays at the rate asked for."""
+
+    def setUp(self):
+        self.display = start_xvfb(self)
+        self.drawn = Demo(self)  # the face drawn from states written here, on a display of its own
+        self.scope = self.drawn.areas["scope"]
+        self.w = Wsy(self, work_dir(self), base_env(DISPLAY=self.display), args=("--no-autoplay", "--rate", "48000"))
+        self.w.send(b"41")  # NoSound, its one driver
+        self.w.out.wait_contains(HELP, timeout=20)
+        self.window = focus_window(self.display)
+
+    def cycles_shown(self, picture):
+        """How many cycles of a steady tone the scope shows, from the spacing of its
+        crests (the columns whose trace reaches above half the tallest swing)."""
+        x0, y0, w, h = self.scope
+        background = picture.dominant(self.scope)
+        middle = h // 2
+        tops = []
+        for i in range(w):
+            lit = [j for j in range(h) if picture.pixel(x0 + i, y0 + j) != background]
+            tops.append(min(lit) if lit else middle)
+        swing = middle - min(tops)
+        if swing < h // 8:
+            return None  # no tone to measure
+        crests, inside = [], False
+        for i, top in enumerate(tops):
+            high = top < middle - swing / 2
+            if high and not inside:
+                crests.append([i, i])
+            elif high:
+                crests[-1][1] = i
+            inside = high
+        centres = [(a + b) / 2 for a, b in crests if a > 0 and b < w - 1]  # crests cut by an edge have no centre
+        if len(centres) < 2:
+            return None
+        return (len(centres) - 1) * w / (centres[-1] - centres[0])
+
+    def test_the_status_names_48000_hz_and_the_scope_shows_20_ms(self):
+        # The status line as the window draws it for NoSound at each rate, with the
+        # block size the program announces; the two must differ for the check to tell.
+        self.w.err.wait_contains(b"-frame blocks", timeout=20)
+        block = int(re.search(rb"NoSound\): (\d+)-frame blocks", self.w.err.snapshot()).group(1))
+        status = self.drawn.areas["status"]
+        self.drawn.draw("status - %d 0" % block, "output NoSound, 44100 Hz")
+        at_44100 = self.drawn.grab()
+        self.drawn.draw("output NoSound, 48000 Hz")
+        at_48000 = self.drawn.grab()
+        self.assertFalse(at_44100.same_as(at_48000, status), "the pictures tell the rates apart")
+        deadline = time.monotonic() + 5 * wsytest.SLOW
+        while not screenshot.grab(self.display, self.window).same_as(at_48000, status):
+            self.assertLess(time.monotonic(), deadline, "the status never read \"NoSound, 48000 Hz\"")
+            time.sleep(0.05)
+
+        # 20 ms of A4 (440 Hz) is 8.8 cycles, at any rate: 960 frames at 48000 Hz
+        # (882, the frames of 20 ms at 44100 Hz, would show 8.1). The measure
+        # reads the same 8.8 from the face drawn at 44100 Hz.
+        self.drawn.draw("sine 440 10000")
+        self.assertAlmostEqual(self.cycles_shown(self.drawn.grab()), 8.8, delta=0.1)
+        # Screenshots first, read afterwards: the note decays within about 0.45 s.
+        xdotool(self.display, "keydown", "z")
+        pressed = time.monotonic()
+        shots = []
+        while time.monotonic() - pressed < 0.3:
+            shots.append(screenshot.grab(self.display, self.window))
+        xdotool(self.display, "keyup", "z")
+        measured = [c for c in map(self.cycles_shown, shots) if c is not None]
+        self.assertTrue(measured, "no screenshot of %d showed the tone" % len(shots))
+        for cycles in measured:
+            self.assertAlmostEqual(cycles, 8.8, delta=0.1)
 
 
 if __name__ == "__main__":

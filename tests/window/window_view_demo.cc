@@ -16,6 +16,7 @@
 //   patch FILE                    the patch file shown
 //   link SOURCE TARGET INPUT      adds a link line; "links none" clears them
 //   status OUTPUT BLOCK UNDERFLOWS RELOAD...   (OUTPUT without spaces)
+//   output TEXT...                the output's words alone, spaces kept
 //   draw                          draws now; prints "drawn N" (rectangles sent)
 //   whole                         the next draw repaints everything
 //   update                        the main loop's call: prints "updated N"
@@ -162,6 +163,8 @@ int main(int argc, char** argv) {
     } else if (command == "status") {
       words >> state->status.output >> state->status.block_frames >> state->status.underflows;
       std::getline(words >> std::ws, state->status.last_reload);
+    } else if (command == "output") {
+      std::getline(words >> std::ws, state->status.output);
     } else if (command == "draw") {
       const int rectangles = view.draw(*state);
       // sdl12-compat shows a picture drawn soon after the last one at the next
