@@ -543,6 +543,33 @@ def read_wav(path, channels=2, width=2, rate=RATE, raw=False):
     return samples.tolist()
 
 
+def read_float_wav(path, channels=2, rate=RATE):
+    """The samples of a 32-bit float WAV file (format 3, which Python's wave
+    module does not read), channels interleaved, as array('f'). The file must
+    hold `channels` channels at `rate` Hz (by default: stereo at 44100 Hz)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[:4] == b"RIFF" and data[8:12] == b"WAVE", "%s is no WAV file" % path
+    at = 12
+    fmt = None
+    while at + 8 <= len(data):
+        kind, size = struct.unpack_from("<4sI", data, at)
+        body = data[at + 8:at + 8 + size]
+        if kind == b"fmt ":
+            fmt = struct.unpack_from("<HHIIHH", body)
+        elif kind == b"data":
+            assert fmt is not None, "the data chunk comes before the format chunk"
+            tag, file_channels, file_rate, _, _, bits = fmt
+            assert (tag, file_channels, file_rate, bits) == (3, channels, rate, 32), \
+                "%s: format %d, %d channels, %d Hz, %d bits" % (path, tag, file_channels, file_rate, bits)
+            samples = array.array("f", body)
+            if sys.byteorder == "big":
+                samples.byteswap()
+            return samples
+        at += 8 + size + (size & 1)
+    raise AssertionError("%s has no data chunk" % path)
+
+
 def read_jack_rec(path):
     """A 32-bit recording of start_jack_rec's back to the 16-bit samples wsy
     computed: each went out as s / 32768 and jack_rec wrote it as that times
