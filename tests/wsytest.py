@@ -272,6 +272,17 @@ def kill(proc):
                 stream.close()
 
 
+# Clock ticks a second, the unit of cpu_ticks.
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_ticks(pid):
+    """User and system clock ticks process `pid` has used so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime, stime
+
+
 def start_xvfb(owner):
     """A private X server on a display number it picks itself; returns ':N'."""
     if not shutil.which("Xvfb"):
