@@ -38,7 +38,6 @@ import signal
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -168,11 +167,8 @@ def reloads(binary, watch, period=256):
     rewrites run on wsy's patch, with wsy watching it or (--no-watch) not."""
     from test_reload import rewrite_for_ten_seconds  # tests/app
     owner = wsytest.Cleanups()
-    work = tempfile.mkdtemp(prefix="wsy-bench-")
-    owner.addCleanup(shutil.rmtree, work, True)
+    work = wsytest.work_dir(owner)  # RODUV_2.WSY, the sine
     patch = os.path.join(work, "RODUV_2.WSY")
-    with open(patch, "w") as f:
-        f.write(wsytest.SINE_PATCH)
     try:
         server = wsytest.start_jack(owner, period=period)
         w = start_wsy(owner, binary, b"31", wsytest.base_env(JACK_DEFAULT_SERVER=server), cwd=work,

@@ -4,11 +4,9 @@ float WAV files the host writes, and the MIDI files the tests play."""
 
 import array
 import os
-import shutil
 import subprocess
-import tempfile
 
-from wsytest import SLOW, read_float_wav, read_wav, smf, track
+from wsytest import SLOW, read_float_wav, read_wav, smf, track, work_dir
 
 HOST = os.environ["LV2_HOST"]
 RENDER = os.environ["WSY_RENDER"]
@@ -23,9 +21,8 @@ def example(name):
 
 
 def temp_dir(test):
-    d = tempfile.mkdtemp(prefix="wsy-lv2-")
-    test.addCleanup(shutil.rmtree, d, True)
-    return d
+    """An empty folder of the test's own, removed after it."""
+    return work_dir(test, None)
 
 
 class Played:
