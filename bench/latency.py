@@ -38,14 +38,11 @@ import signal
 import statistics
 import subprocess
 import sys
-import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path[:0] = [os.path.join(HERE, "..", "tests"), os.path.join(HERE, "..", "tests", "app")]
 import wsytest  # noqa: E402
-
-TICK = os.sysconf("SC_CLK_TCK")
 
 
 def log(*a):
@@ -77,12 +74,6 @@ def underflows_said(text):
     """The count on wsy's underflow line, None if it said none."""
     m = re.search(r"^wsy: (\d+) underflows?", text, re.M)
     return int(m.group(1)) if m else None
-
-
-def cpu_ticks(pid):
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])  # utime, stime
 
 
 def key_latency(binary, period, presses, sync):
@@ -118,7 +109,7 @@ def steal_ms():
     """CPU time the hypervisor took from this virtual machine so far, all CPUs."""
     with open("/proc/stat") as f:
         fields = f.readline().split()
-    return int(fields[8]) * 1000 // TICK if len(fields) > 8 else 0
+    return int(fields[8]) * 1000 // wsytest.CLOCK_TICKS if len(fields) > 8 else 0
 
 
 def xrun_lines(owner):
@@ -162,13 +153,13 @@ def cpu(binary, output, seconds, display=False, period=256):
             env["DISPLAY"] = wsytest.start_xvfb(owner)
         w = start_wsy(owner, binary, b"31" if output == "jack" else b"41", env)
         time.sleep(2)
-        t0, c0 = time.monotonic(), cpu_ticks(w.proc.pid)
+        t0, c0 = time.monotonic(), wsytest.cpu_ticks(w.proc.pid)
         time.sleep(seconds)
-        t1, c1 = time.monotonic(), cpu_ticks(w.proc.pid)
+        t1, c1 = time.monotonic(), wsytest.cpu_ticks(w.proc.pid)
         end(w)
     finally:
         owner.doCleanups()
-    return 100.0 * (c1 - c0) / TICK / (t1 - t0)
+    return 100.0 * (c1 - c0) / wsytest.CLOCK_TICKS / (t1 - t0)
 
 
 def reloads(binary, watch, period=256):
@@ -176,11 +167,8 @@ def reloads(binary, watch, period=256):
     rewrites run on wsy's patch, with wsy watching it or (--no-watch) not."""
     from test_reload import rewrite_for_ten_seconds  # tests/app
     owner = wsytest.Cleanups()
-    work = tempfile.mkdtemp(prefix="wsy-bench-")
-    owner.addCleanup(shutil.rmtree, work, True)
+    work = wsytest.work_dir(owner)  # RODUV_2.WSY, the sine
     patch = os.path.join(work, "RODUV_2.WSY")
-    with open(patch, "w") as f:
-        f.write(wsytest.SINE_PATCH)
     try:
         server = wsytest.start_jack(owner, period=period)
         w = start_wsy(owner, binary, b"31", wsytest.base_env(JACK_DEFAULT_SERVER=server), cwd=work,

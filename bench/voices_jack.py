@@ -45,16 +45,6 @@ def chord(voices, periods):
     return messages
 
 
-TICK = os.sysconf("SC_CLK_TCK")
-
-
-def cpu_ticks(pid):
-    """User and system clock ticks a process has used so far."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    return int(fields[11]) + int(fields[12])
-
-
 def wsy_xruns(owner):
     return len(re.findall(r"client = wsy was not finished", wsytest.jackd_log(owner)))
 
@@ -77,10 +67,11 @@ def run(wsy, voices, seconds):
         sender.go()
         time.sleep(2)  # the chord sounding, the graph settled
         at_start, wsy_at_start = wsytest.server_xruns(owner), wsy_xruns(owner)
-        ticks = cpu_ticks(w.proc.pid) if w else 0
+        ticks = wsytest.cpu_ticks(w.proc.pid) if w else 0
         time.sleep(seconds)
         xruns, late = wsytest.server_xruns(owner) - at_start, wsy_xruns(owner) - wsy_at_start
-        busy = "%.1f %%" % (100.0 * (cpu_ticks(w.proc.pid) - ticks) / TICK / seconds) if w else "-"
+        used = (wsytest.cpu_ticks(w.proc.pid) - ticks) / wsytest.CLOCK_TICKS if w else 0
+        busy = "%.1f %%" % (100.0 * used / seconds) if w else "-"
         under, slowest = "-", "-"
         if w:
             w.signal(signal.SIGTERM)

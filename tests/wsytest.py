@@ -1,16 +1,18 @@
 """Helpers for the tests and benchmarks that drive the real wsy binary: a
 working directory with a patch, the program on a pseudo-terminal or pipes,
 starting and ending processes, Xvfb, a JACK server and recorders on it,
-WAV files and the pitch of a sound.
+WAV files, the pitch of a sound and its spectrum.
 
 The functions that start something take `owner`, a unittest.TestCase or
 anything else with addCleanup (Cleanups, for the scripts in bench/): what
 they start ends with it."""
 
 import array
+import cmath
 import contextlib
 import functools
 import glob
+import math
 import os
 import pty
 import re
@@ -268,6 +270,17 @@ def kill(proc):
         if stream:
             with contextlib.suppress(OSError):
                 stream.close()
+
+
+# Clock ticks a second, the unit of cpu_ticks.
+CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+
+
+def cpu_ticks(pid):
+    """User and system clock ticks process `pid` has used so far."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])  # utime, stime
 
 
 def start_xvfb(owner):
@@ -541,6 +554,33 @@ def read_wav(path, channels=2, width=2, rate=RATE, raw=False):
     return samples.tolist()
 
 
+def read_float_wav(path, channels=2, rate=RATE):
+    """The samples of a 32-bit float WAV file (format 3, which Python's wave
+    module does not read), channels interleaved, as array('f'). The file must
+    hold `channels` channels at `rate` Hz (by default: stereo at 44100 Hz)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    assert data[:4] == b"RIFF" and data[8:12] == b"WAVE", "%s is no WAV file" % path
+    at = 12
+    fmt = None
+    while at + 8 <= len(data):
+        kind, size = struct.unpack_from("<4sI", data, at)
+        body = data[at + 8:at + 8 + size]
+        if kind == b"fmt ":
+            fmt = struct.unpack_from("<HHIIHH", body)
+        elif kind == b"data":
+            assert fmt is not None, "the data chunk comes before the format chunk"
+            tag, file_channels, file_rate, _, _, bits = fmt
+            assert (tag, file_channels, file_rate, bits) == (3, channels, rate, 32), \
+                "%s: format %d, %d channels, %d Hz, %d bits" % (path, tag, file_channels, file_rate, bits)
+            samples = array.array("f", body)
+            if sys.byteorder == "big":
+                samples.byteswap()
+            return samples
+        at += 8 + size + (size & 1)
+    raise AssertionError("%s has no data chunk" % path)
+
+
 def read_jack_rec(path):
     """A 32-bit recording of start_jack_rec's back to the 16-bit samples wsy
     computed: each went out as s / 32768 and jack_rec wrote it as that times
@@ -561,6 +601,73 @@ def pitch(samples, rate=RATE):
     if len(crossings) < 10:
         raise AssertionError("%d rising zero crossings: no sound to measure" % len(crossings))
     return (len(crossings) - 1) * rate / (crossings[-1] - crossings[0])
+
+
+def note_hz(key):
+    """Hertz of MIDI key `key` by the musical definition: key 69 is 440 Hz, a
+    semitone 2^(1/12). wsy's own note numbers (its keys' and auto-play's) are
+    the MIDI key less 11: its note 58 is key 69, 440 Hz."""
+    return 440.0 * 2 ** ((key - 69) / 12)
+
+
+def magnitude(samples, hz, rate=RATE):
+    """|DFT| of `samples` at `hz`, any frequency and not only a bin's
+    (Goertzel), per sample: the level of one frequency known beforehand.
+    spectral_peaks finds the frequencies that sound."""
+    c = 2 * math.cos(2 * math.pi * hz / rate)
+    s1 = s2 = 0.0
+    for x in samples:
+        s1, s2 = x + c * s1 - s2, s1
+    return abs(s1 - cmath.exp(-2j * math.pi * hz / rate) * s2) / len(samples)
+
+
+def fft(values):
+    """The discrete Fourier transform of `values` (a power of two long)."""
+    n = len(values)
+    a = [complex(v) for v in values]
+    j = 0
+    for i in range(1, n):
+        bit = n >> 1
+        while j & bit:
+            j ^= bit
+            bit >>= 1
+        j |= bit
+        if i < j:
+            a[i], a[j] = a[j], a[i]
+    size = 2
+    while size <= n:
+        half = size // 2
+        step = cmath.exp(-2j * math.pi / size)
+        twiddles = [step ** k for k in range(half)]
+        for start in range(0, n, size):
+            for k in range(half):
+                u = a[start + k]
+                v = a[start + k + half] * twiddles[k]
+                a[start + k] = u + v
+                a[start + k + half] = u - v
+        size *= 2
+    return a
+
+
+def spectral_peaks(samples, low, high, rate=RATE, padded=65536):
+    """The peaks of the spectrum of `samples` (Hann window, zero-padded to
+    `padded` points) between `low` and `high` Hz that reach a tenth of the
+    largest there, each placed between its bins by a parabola through the
+    logarithms of the three magnitudes around it. A list of (Hz, magnitude)."""
+    n = len(samples)
+    window = [0.5 - 0.5 * math.cos(2 * math.pi * i / (n - 1)) for i in range(n)]
+    spectrum = fft([s * w for s, w in zip(samples, window)] + [0.0] * (padded - n))
+    bin_hz = rate / padded
+    first, last = int(low / bin_hz), int(high / bin_hz) + 1
+    mags = [abs(spectrum[k]) for k in range(first - 1, last + 2)]
+    top = max(mags)
+    peaks = []
+    for i in range(1, len(mags) - 1):
+        if mags[i] >= top / 10 and mags[i] > mags[i - 1] and mags[i] >= mags[i + 1]:
+            a, b, c = (math.log(m) for m in mags[i - 1:i + 2])
+            shift = 0.5 * (a - c) / (a - 2 * b + c)
+            peaks.append(((first - 1 + i + shift) * bin_hz, mags[i]))
+    return peaks
 
 
 def offset_in(render, recording):

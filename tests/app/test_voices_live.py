@@ -4,29 +4,14 @@ frames and record wsy:out_1/out_2 in the same graph while wsy records the
 session with --record. wsy-render plays the log, whose header names the voice
 count and the touch, and must give the recorded samples back, one for one."""
 
-import math
 import unittest
 
 import test_midi_live
 import wsytest
-from wsytest import HELP, RATE, again_after_xruns
+from wsytest import HELP, again_after_xruns, magnitude, note_hz
 
 PERIOD = test_midi_live.PERIOD
 A3, C_SHARP4, E4 = 57, 61, 64  # MIDI keys: 220, 277.18, 329.63 Hz
-
-
-def power_at(samples, hz, rate=RATE):
-    """The power of `samples` at `hz` (Goertzel), per sample squared."""
-    w = 2 * math.pi * hz / rate
-    c = 2 * math.cos(w)
-    s1 = s2 = 0.0
-    for x in samples:
-        s1, s2 = x + c * s1 - s2, s1
-    return (s1 * s1 + s2 * s2 - c * s1 * s2) / len(samples) ** 2
-
-
-def key_hz(key):
-    return 440.0 * 2 ** ((key - 69) / 12)
 
 
 class LiveVoices(unittest.TestCase):
@@ -80,9 +65,9 @@ class LiveVoices(unittest.TestCase):
         self.assertLess(start + 8192, sent[3][0])
         stretch = [recording[f][0] for f in range(start, start + 8192) if f in recording]
         self.assertEqual(len(stretch), 8192, "a hole in the recording")
-        between = max(power_at(stretch, hz) for hz in (200.0, 248.0, 303.0, 360.0))
+        between = max(magnitude(stretch, hz) ** 2 for hz in (200.0, 248.0, 303.0, 360.0))
         for key in (A3, C_SHARP4, E4):
-            self.assertGreater(power_at(stretch, key_hz(key)), 20 * between, "key %d" % key)
+            self.assertGreater(magnitude(stretch, note_hz(key)) ** 2, 20 * between, "key %d" % key)
 
     @again_after_xruns
     def test_touch_pedal_bend_and_all_notes_off_render_again_from_the_log(self):

@@ -7,10 +7,9 @@ is asked to."""
 import os
 import re
 import subprocess
-import sys
-import tempfile
 import unittest
-import wave
+
+from wsytest import FolderTest, read_wav
 
 RENDER = os.environ["WSY_RENDER"]
 SMALL_HOST = os.environ["SMALL_HOST"]
@@ -20,12 +19,6 @@ SOURCE_DIR = os.environ["WSY_SOURCE_DIR"]
 BUNDLED = os.path.join(SOURCE_DIR, "RODUV_2.WSY")
 ADDRESS = re.compile(rb"0x[0-9a-f]+|\(nil\)")  # the report prints the modules' addresses
 FORBIDDEN = re.compile(r"sdl|portaudio|jack|asound", re.IGNORECASE)
-
-
-def wav_bytes(path):
-    with wave.open(path) as w:
-        assert (w.getnchannels(), w.getsampwidth(), w.getframerate()) == (2, 2, 44100)
-        return w.readframes(w.getnframes())
 
 
 class BuildLine(unittest.TestCase):
@@ -55,14 +48,7 @@ class BuildLine(unittest.TestCase):
             self.assertNotRegex(line, r"-I|-isystem", line)
 
 
-class SameSamples(unittest.TestCase):
-    def setUp(self):
-        self.dir = tempfile.TemporaryDirectory()
-        self.addCleanup(self.dir.cleanup)
-
-    def path(self, name):
-        return os.path.join(self.dir.name, name)
-
+class SameSamples(FolderTest):
     def render(self, patch, frames, events=""):
         script = self.path("events.txt")
         with open(script, "w") as f:
@@ -70,7 +56,7 @@ class SameSamples(unittest.TestCase):
         run = subprocess.run([RENDER, "--patch", patch, "--events", script, "-o", self.path("render.wav")],
                              capture_output=True, timeout=300, cwd=self.dir.name)
         self.assertEqual(run.returncode, 0, run.stderr)
-        return wav_bytes(self.path("render.wav")), run
+        return read_wav(self.path("render.wav"), raw=True), run
 
     def host(self, patch, frames, *args):
         run = subprocess.run([SMALL_HOST, patch, str(frames), self.path("host.raw"), *args],

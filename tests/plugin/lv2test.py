@@ -4,13 +4,9 @@ float WAV files the host writes, and the MIDI files the tests play."""
 
 import array
 import os
-import shutil
-import struct
 import subprocess
-import sys
-import tempfile
 
-from wsytest import SLOW, read_wav, smf, track
+from wsytest import SLOW, read_float_wav, read_wav, smf, track, work_dir
 
 HOST = os.environ["LV2_HOST"]
 RENDER = os.environ["WSY_RENDER"]
@@ -25,35 +21,8 @@ def example(name):
 
 
 def temp_dir(test):
-    d = tempfile.mkdtemp(prefix="wsy-lv2-")
-    test.addCleanup(shutil.rmtree, d, True)
-    return d
-
-
-def read_float_wav(path, rate=44100):
-    """The interleaved stereo samples of a 32-bit float WAV file (format 3,
-    which Python's wave module does not read), as array('f')."""
-    with open(path, "rb") as f:
-        data = f.read()
-    assert data[:4] == b"RIFF" and data[8:12] == b"WAVE", "%s is no WAV file" % path
-    at = 12
-    fmt = None
-    while at + 8 <= len(data):
-        kind, size = struct.unpack_from("<4sI", data, at)
-        body = data[at + 8:at + 8 + size]
-        if kind == b"fmt ":
-            fmt = struct.unpack_from("<HHIIHH", body)
-        elif kind == b"data":
-            assert fmt is not None, "the data chunk comes before the format chunk"
-            tag, channels, file_rate, _, _, bits = fmt
-            assert (tag, channels, file_rate, bits) == (3, 2, rate, 32), \
-                "%s: format %d, %d channels, %d Hz, %d bits" % (path, tag, channels, file_rate, bits)
-            samples = array.array("f", body)
-            if sys.byteorder == "big":
-                samples.byteswap()
-            return samples
-        at += 8 + size + (size & 1)
-    raise AssertionError("%s has no data chunk" % path)
+    """An empty folder of the test's own, removed after it."""
+    return work_dir(test, None)
 
 
 class Played:
@@ -88,7 +57,7 @@ def host(test, *args, rate=44100, out=True, timeout=300):
     if r.returncode != 0:
         raise AssertionError("lv2_host %s ended with status %d:\n%s" % (" ".join(args), r.returncode,
                                                                          r.stderr.decode(errors="replace")[-4000:]))
-    return Played(read_float_wav(wav, rate) if out else None, r.stdout, r.stderr)
+    return Played(read_float_wav(wav, rate=rate) if out else None, r.stdout, r.stderr)
 
 
 def render(test, patch, *args, rate=44100, timeout=300):

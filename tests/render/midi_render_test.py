@@ -5,10 +5,9 @@ messages at the same frames give the same samples whichever way they come."""
 import os
 import re
 import subprocess
-import tempfile
 import unittest
 
-from wsytest import SINE_PATCH, pitch, read_wav, smf, track
+from wsytest import SINE_PATCH, FolderTest, pitch, read_wav, smf, track
 
 RENDER = os.environ["WSY_RENDER"]
 ADDRESS = re.compile(rb"0x[0-9a-f]+|\(nil\)")
@@ -18,21 +17,14 @@ def tempo(us):
     return b"\xff\x51\x03" + us.to_bytes(3, "big")
 
 
-class MidiRender(unittest.TestCase):
+class MidiRender(FolderTest):
     def setUp(self):
-        self.dir = tempfile.mkdtemp(prefix="wsy_midi_render_")
-        with open(os.path.join(self.dir, "sine.wsy"), "w") as f:
-            f.write(SINE_PATCH)
-
-    def write(self, name, data):
-        path = os.path.join(self.dir, name)
-        with open(path, "wb" if isinstance(data, bytes) else "w") as f:
-            f.write(data)
-        return path
+        super().setUp()
+        self.write("sine.wsy", SINE_PATCH)
 
     def render(self, *args, status=0):
-        out = os.path.join(self.dir, "out.wav")
-        r = subprocess.run([RENDER, "--patch", os.path.join(self.dir, "sine.wsy"), "--no-autoplay", *args,
+        out = self.path("out.wav")
+        r = subprocess.run([RENDER, "--patch", self.path("sine.wsy"), "--no-autoplay", *args,
                             "-o", out], capture_output=True, timeout=120)
         self.assertEqual(r.returncode, status, r.stderr.decode())
         if status:

@@ -8,7 +8,6 @@ default options change no byte; a script's voices and velocity lines play as
 the same options on the command line. Pitches are checked against the musical
 definition (MIDI note 69 is 440 Hz, a semitone 2^(1/12)), levels against
 renders of single notes and against the velocity rule's own words."""
-import cmath
 import hashlib
 import math
 import os
@@ -16,70 +15,16 @@ import re
 import subprocess
 import unittest
 
-from wsytest import LEAD_PATCH, SINE_PATCH, FolderTest, pitch, read_wav, smf, track
+from wsytest import LEAD_PATCH, SINE_PATCH, FolderTest, note_hz, pitch, read_wav, smf, spectral_peaks, track
 
 RENDER = os.environ["WSY_RENDER"]
 SOURCE_DIR = os.environ["WSY_SOURCE_DIR"]
 BUNDLED = os.path.join(SOURCE_DIR, "RODUV_2.WSY")
 GOLDEN = os.path.join(SOURCE_DIR, "tests", "render", "golden")
-RATE = 44100
 ADDRESS = re.compile(rb"0x[0-9a-f]+|\(nil\)")
 
 A3, C_SHARP_4, E4 = 57, 61, 64
 CHORD = (A3, C_SHARP_4, E4)
-
-
-def midi_hz(note):
-    return 440.0 * 2 ** ((note - 69) / 12)
-
-
-def fft(values):
-    """The discrete Fourier transform of `values` (a power of two long)."""
-    n = len(values)
-    a = [complex(v) for v in values]
-    j = 0
-    for i in range(1, n):
-        bit = n >> 1
-        while j & bit:
-            j ^= bit
-            bit >>= 1
-        j |= bit
-        if i < j:
-            a[i], a[j] = a[j], a[i]
-    size = 2
-    while size <= n:
-        half = size // 2
-        step = cmath.exp(-2j * math.pi / size)
-        twiddles = [step ** k for k in range(half)]
-        for start in range(0, n, size):
-            for k in range(half):
-                u = a[start + k]
-                v = a[start + k + half] * twiddles[k]
-                a[start + k] = u + v
-                a[start + k + half] = u - v
-        size *= 2
-    return a
-
-
-def spectral_peaks(samples, low, high, padded=65536):
-    """The peaks of the spectrum of `samples` (Hann window, zero-padded to
-    `padded` points) between `low` and `high` Hz that reach a tenth of the
-    largest there, each placed between its bins by a parabola through the
-    logarithms of the three magnitudes around it. A list of (Hz, magnitude)."""
-    n = len(samples)
-    window = [0.5 - 0.5 * math.cos(2 * math.pi * i / (n - 1)) for i in range(n)]
-    spectrum = fft([s * w for s, w in zip(samples, window)] + [0.0] * (padded - n))
-    bin_hz = RATE / padded
-    first, last = int(low / bin_hz), int(high / bin_hz) + 1
-    mags = [abs(spectrum[k]) for k in range(first - 1, last + 2)]
-    top = max(mags)
-    peaks = []
-    for i in range(1, len(mags) - 1):
-        if mags[i] >= top / 10 and mags[i] > mags[i - 1] and mags[i] >= mags[i + 1]:
-            a, b, c = (math.log(m) for m in mags[i - 1:i + 2])
-            shift = 0.5 * (a - c) / (a - 2 * b + c)
-            peaks.append(((first - 1 + i + shift) * bin_hz, mags[i]))
-    return peaks
 
 
 def largest_jump(samples):
@@ -144,8 +89,8 @@ class VoicesRender(FolderTest):
         peaks = spectral_peaks(left[300:300 + 16384], 100, 2000)
         self.assertEqual(len(peaks), 3, "the peaks found: %s" % peaks)
         for (hz, _), note in zip(sorted(peaks), CHORD):
-            self.assertLess(abs(hz / midi_hz(note) - 1), 0.0005,
-                            "note %d: a peak at %.4f Hz for %.4f Hz" % (note, hz, midi_hz(note)))
+            self.assertLess(abs(hz / note_hz(note) - 1), 0.0005,
+                            "note %d: a peak at %.4f Hz for %.4f Hz" % (note, hz, note_hz(note)))
         # The three notes are as loud as each other, as when each plays alone.
         mags = [m for _, m in peaks]
         self.assertLess(max(mags) / min(mags), 1.05, mags)
@@ -168,7 +113,7 @@ class VoicesRender(FolderTest):
         self.assertEqual(one_bytes, plain_bytes)
         self.assertEqual(ADDRESS.sub(b"0x", one_run.stdout), ADDRESS.sub(b"0x", plain_run.stdout))
         hz = pitch(one[0::2][300:19000])
-        self.assertLess(abs(hz / midi_hz(E4) - 1), 0.0005, "%.3f Hz, not E4's %.3f Hz" % (hz, midi_hz(E4)))
+        self.assertLess(abs(hz / note_hz(E4) - 1), 0.0005, "%.3f Hz, not E4's %.3f Hz" % (hz, note_hz(E4)))
 
     # ---- Many voices at the limits ----
 
