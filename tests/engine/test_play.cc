@@ -137,7 +137,7 @@ TEST(Evaluate, FrequencyModulationSwingsAroundTheNoteWithinZeroAndTwice) {
 
 // The order in which the mixer adds its inputs (input 1 first) is not a
 // documented behaviour of its own: every sample of it is pinned by the golden
-// render hashes (tests/render/golden), not restated here.
+// render hashes (tests/golden), not restated here.
 
 // Amplitude modulation from a source whose frequency or amplitude is 0 is
 // skipped, even where that source's output is far from 0; the other two

@@ -189,7 +189,7 @@ class Render(FolderTest):
         # A regression guard: speed work on the engine must not change one sample.
         # The hashes were recorded from the first engine, whose numbers the unit
         # tests check against the sound's definition.
-        golden = os.path.join(SOURCE_DIR, "tests", "render", "golden")
+        golden = os.path.join(SOURCE_DIR, "tests", "golden")
         with open(os.path.join(golden, "samples.sha256")) as f:
             expected = [line.split() for line in f if line.strip()]
         self.assertEqual(len(expected), 7)

@@ -20,7 +20,7 @@ from wsytest import LEAD_PATCH, SINE_PATCH, FolderTest, note_hz, pitch, read_wav
 RENDER = os.environ["WSY_RENDER"]
 SOURCE_DIR = os.environ["WSY_SOURCE_DIR"]
 BUNDLED = os.path.join(SOURCE_DIR, "RODUV_2.WSY")
-GOLDEN = os.path.join(SOURCE_DIR, "tests", "render", "golden")
+GOLDEN = os.path.join(SOURCE_DIR, "tests", "golden")
 ADDRESS = re.compile(rb"0x[0-9a-f]+|\(nil\)")
 
 A3, C_SHARP_4, E4 = 57, 61, 64
