@@ -37,11 +37,7 @@ def play_live(test, messages, seconds, extra_args=(), rate=RATE):
     log lines, work folder, wsy's standard output and error)."""
     server = start_jack(test, rate=rate, period=PERIOD)
     sender = Sender(test, server, messages)
-    work = work_dir(test)
-    log = os.path.join(work, "take.events")
-    w = Wsy(test, work, base_env(JACK_DEFAULT_SERVER=server),
-            args=("--record", log, "--no-autoplay", "--midi-connect", "midisender:out", *extra_args))
-    w.send(b"31")
+    w, work, log = start_recording(test, server, "midisender:out", extra_args)
     w.out.wait_contains(HELP, timeout=20)
     w.err.wait_contains(b"MIDI input", timeout=20)
     recorder = Recorder(test, server, ["wsy:out_1", "wsy:out_2"], seconds)
@@ -49,13 +45,30 @@ def play_live(test, messages, seconds, extra_args=(), rate=RATE):
     sender.go()
     sent = sender.sent()
     recording = recorder.samples()
+    lines, err = end_recording(test, w, log, "midisender:out")
+    return sent, recording, lines, work, log, w.out.snapshot(), err
+
+
+def start_recording(test, server, connect, extra_args=()):
+    """wsy on JACK (output 3) on `server`, recording its session, its MIDI
+    input connected by --midi-connect `connect`; returns (wsy, work folder, log)."""
+    work = work_dir(test)
+    log = os.path.join(work, "take.events")
+    w = Wsy(test, work, base_env(JACK_DEFAULT_SERVER=server),
+            args=("--record", log, "--no-autoplay", "--midi-connect", connect, *extra_args))
+    w.send(b"31")
+    return w, work, log
+
+
+def end_recording(test, w, log, source):
+    """Ends wsy as a user would (SIGTERM); checks that its MIDI input was
+    connected from port `source`; returns (the log's lines, wsy's standard error)."""
     w.signal(signal.SIGTERM)
     w.wait()
     err = w.err.wait_closed().decode()
-    test.assertIn("MIDI input wsy:midi_in, connected from midisender:out", err)
+    test.assertIn("MIDI input wsy:midi_in, connected from %s" % source, err)
     with open(log) as f:
-        lines = f.read().splitlines()
-    return sent, recording, lines, work, log, w.out.snapshot(), err
+        return f.read().splitlines(), err
 
 
 class LiveMidi(unittest.TestCase):
@@ -201,18 +214,9 @@ class LiveMidi(unittest.TestCase):
                                start_new_session=True)
         self.addCleanup(wsytest.stop, seq)
         wsytest.wait_for_port(server, "seq:out")
-        work = work_dir(self)
-        log = os.path.join(work, "take.events")
-        w = Wsy(self, work, base_env(JACK_DEFAULT_SERVER=server),
-                args=("--record", log, "--no-autoplay", "--midi-connect", "^seq:"))
-        w.send(b"31")
+        w, work, log = start_recording(self, server, "^seq:")
         w.out.wait_contains(HELP + b"\nTRIG\nUNTRIG\n\nTRIG\nUNTRIG\n\nTRIG\n", timeout=20)
-        w.signal(signal.SIGTERM)
-        w.wait()
-        err = w.err.wait_closed().decode()
-        self.assertIn("MIDI input wsy:midi_in, connected from seq:out", err)
-        with open(log) as f:
-            lines = f.read().splitlines()
+        lines, _ = end_recording(self, w, log, "seq:out")
         notes = [m.group(2).split()[:2] for m in map(MIDI_LINE.match, lines) if m]
         self.assertIn(["90", "45"], notes)
         self.assertIn(["90", "51"], notes)
